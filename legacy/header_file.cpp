@@ -1,0 +1,66 @@
+#include "legacy/header_file.h"
+
+#include <cstring>
+
+#include "platform/trace.h"
+
+NbResult NbOpenLegacyFile(CNimbraFile& file, const char* name, std::uint64_t minimum, std::uint64_t* size) {
+    NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_OK) code = file.Query(size);
+    if (code == NB_OK && *size < minimum) code = NB_INVALID_DATA;
+    return code;
+}
+
+NbResult NbDataBlocks(const char* reader, const char* dataFileName, std::uint64_t dataFileSize,
+                      std::uint32_t blockSize, bool roundUp, std::uint32_t* dataBlocks) {
+    if (blockSize == 0) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Block size in file [%s] is 0\n", reader, NB_INVALID_DATA,
+                dataFileName);
+        return NB_INVALID_DATA;
+    }
+    const std::uint64_t blocks = dataFileSize / blockSize + (roundUp && dataFileSize % blockSize != 0 ? 1 : 0);
+    // Zero blocks leave no place for the first version 6 superblock copy, and
+    // the count is stored in 32 bits.
+    if (blocks == 0 || blocks > 0xFFFFFFFFull) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u File [%s] holds %I64u blocks of %u bytes\n",
+                reader, NB_INVALID_DATA, dataFileName, blocks, blockSize);
+        return NB_INVALID_DATA;
+    }
+    *dataBlocks = static_cast<std::uint32_t>(blocks);
+    return NB_OK;
+}
+
+NbResult NbCheckMetadataAlignment(const char* reader, const char* metadataFileName, std::uint32_t alignment) {
+    if (alignment != 0) return NB_OK;
+    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata alignment in file [%s] is 0\n", reader, NB_INVALID_DATA,
+            metadataFileName);
+    return NB_INVALID_DATA;
+}
+
+void NbCopyMapText(ImageParameters* parameters, const char* text, std::uint32_t limit) {
+    std::uint32_t n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    std::memcpy(parameters->MapText, text, n);
+    parameters->MapText[n] = '\0';
+}
+
+NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const char* metadataFileName,
+                               std::uint16_t imageParameterC, std::uint32_t metadataAlignment,
+                               std::uint32_t imageParameterA, ImageParameters* parameters) {
+    if (index == 0) {
+        const NbResult code = NbCheckMetadataAlignment(reader, metadataFileName, metadataAlignment);
+        if (code != NB_OK) return code;
+        parameters->ImageParameterC = imageParameterC;
+        parameters->MetadataAlignment = metadataAlignment;
+        parameters->ImageParameterA = imageParameterA;
+        return NB_OK;
+    }
+    if (imageParameterC == parameters->ImageParameterC && metadataAlignment == parameters->MetadataAlignment &&
+        imageParameterA == parameters->ImageParameterA)
+        return NB_OK;
+    NbTrace(NB_TRACE_ERROR, NbTraceContext,
+            "*** %s %u Parameters [%d %d %d] in file [%s] does not match image parameters [%d %d %d]\n", reader,
+            NB_INVALID_DATA, imageParameterC, metadataAlignment, imageParameterA, metadataFileName,
+            parameters->ImageParameterC, parameters->MetadataAlignment, parameters->ImageParameterA);
+    return NB_INVALID_DATA;
+}

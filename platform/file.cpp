@@ -1,0 +1,247 @@
+#include "platform/file.h"
+
+#include <cstring>
+
+#include "platform/trace.h"
+
+namespace {
+
+NbResult Validate(const NbFileObject* object) {
+    if (object == nullptr) return NB_INVALID_ADDRESS;
+    if (object->Magic != NB_FILE_OBJECT_MAGIC) return NB_TAG_NOT_PRESENT;
+    if (object->Size != sizeof(NbFileObject)) return NB_INCORRECT_SIZE;
+    return NB_OK;
+}
+
+}  // namespace
+
+NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
+                            std::uint32_t access, std::uint32_t share, std::uint32_t flags) {
+    if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
+    if (access > 3 || share > 3) return NB_INVALID_PARAMETER;
+
+    Host& host = NbHost();
+    void* page = nullptr;
+    NbResult code = host.PageAlloc(sizeof(NbFileObject), &page);
+    if (code != NB_OK) return code;
+    auto* record = static_cast<NbFileObject*>(page);
+    std::memset(record, 0, sizeof *record);
+    *object = record;
+    record->AuxiliaryHandle = kInvalidHostHandle;
+
+    const std::uint32_t hostFlags = flags & (NB_FLAG_NO_BUFFERING | NB_FLAG_WRITE_THROUGH | NB_FLAG_RANDOM_ACCESS);
+    code = host.Open(fileName, openExisting == NB_OPEN_EXISTING, access, share, hostFlags, &record->Handle);
+    if (code != NB_OK) {
+        NbMemoryFree(record);
+        *object = nullptr;
+        return code;
+    }
+    std::uint64_t capacity = 0;
+    if (host.DeviceCapacity(record->Handle, &capacity) == NB_OK) record->DeviceFlag = 1;
+    record->Size = sizeof(NbFileObject);
+    record->Magic = NB_FILE_OBJECT_MAGIC;
+    return NB_OK;
+}
+
+NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset) {
+    if (const NbResult bad = Validate(object)) return bad;
+    const NbResult code = NbHost().Seek(object->Handle, offset);
+    NB_RETURN("NbFileObjectSeek", code);
+}
+
+NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead) {
+    if (const NbResult bad = Validate(object)) return bad;
+    if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    std::uint32_t done = 0;
+    const NbResult code = NbHost().Read(object->Handle, buffer, count, &done);
+    if (code != NB_OK) NB_RETURN("NbFileObjectRead", code);
+    if (countRead != nullptr) *countRead = done;
+    if (done == count || countRead != nullptr) return NB_OK;
+    NB_RETURN("NbFileObjectRead", NB_IO_INCOMPLETE);
+}
+
+NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count) {
+    if (const NbResult bad = Validate(object)) return bad;
+    if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    std::uint32_t done = 0;
+    const NbResult code = NbHost().Write(object->Handle, buffer, count, &done);
+    if (code != NB_OK) return code;
+    return done == count ? NB_OK : NB_IO_INCOMPLETE;
+}
+
+NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size) {
+    if (const NbResult bad = Validate(object)) return bad;
+    if (size == nullptr) return NB_INVALID_ADDRESS;
+    std::uint64_t value = 0;
+    const NbResult code = object->DeviceFlag ? NbHost().DeviceCapacity(object->Handle, &value)
+                                             : NbHost().Size(object->Handle, &value);
+    *size = code == NB_OK ? value : 0;
+    return code;
+}
+
+NbResult NbFileObjectFlush(NbFileObject* object) {
+    if (const NbResult bad = Validate(object)) return bad;
+    return NbHost().Flush(object->Handle);
+}
+
+NbResult NbFileObjectDestroy(NbFileObject* object) {
+    if (const NbResult bad = Validate(object)) return bad;
+    Host& host = NbHost();
+    if (object->AuxiliaryHandle != kInvalidHostHandle) host.Close(object->AuxiliaryHandle);
+    const NbResult code = host.Close(object->Handle);
+    object->Magic = 0;
+    NbMemoryFree(object);
+    return code;
+}
+
+NbResult NbFileRename(const char* existingName, const char* newName) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileRename\n");
+    NB_RETURN("NbFileRename", NbHost().Rename(existingName, newName));
+}
+
+NbResult NbFileDelete(const char* fileName) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileDelete\n");
+    NB_RETURN("NbFileDelete", NbHost().Remove(fileName));
+}
+
+NbResult NbFileSyncDirectory(const char* fileName) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileSyncDirectory\n");
+    NB_RETURN("NbFileSyncDirectory", NbHost().SyncDirectory(fileName));
+}
+
+CNimbraFile::CNimbraFile() {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", "CNimbraFile::CNimbraFile");
+    object_ = nullptr;
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "--- %s\n", "CNimbraFile::CNimbraFile");
+}
+
+CNimbraFile::~CNimbraFile() {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ CNimbraFile::~CNimbraFile\n");
+    if (object_ != nullptr) Close();
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "--- CNimbraFile::~CNimbraFile\n");
+}
+
+NbResult CNimbraFile::Create(const char* fileName, std::uint8_t openExisting, std::uint32_t access,
+                             std::uint32_t share, std::uint32_t flags) {
+    static const char kName[] = "CNimbraFile::Create";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( 0x%p, %u, 0x%08x, 0x%08x )\n", kName, fileName,
+            static_cast<unsigned>(openExisting), access, share);
+    const NbResult code = NbFileObjectCreate(&object_, fileName, openExisting, access, share, flags);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectCreate( 0x%p, 0x%p [%s], %u, 0x%08x, 0x%08x ) %u\n",
+                kName, code, static_cast<void*>(&object_), fileName, fileName != nullptr ? fileName : "",
+                static_cast<unsigned>(openExisting), access, share, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead) {
+    static const char kName[] = "CNimbraFile::SeekRead";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
+    NbResult code = NbFileObjectSeek(object_, offset);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
+                static_cast<void*>(object_), offset, code);
+        NB_RETURN(kName, code);
+    }
+    code = NbFileObjectRead(object_, buffer, count, countRead);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectRead( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count) {
+    static const char kName[] = "CNimbraFile::SeekWrite";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
+    NbResult code = NbFileObjectSeek(object_, offset);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
+                static_cast<void*>(object_), offset, code);
+        NB_RETURN(kName, code);
+    }
+    code = NbFileObjectWrite(object_, buffer, count);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWrite( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Query(std::uint64_t* size) {
+    static const char kName[] = "CNimbraFile::Query";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( 0x%p )\n", kName, static_cast<void*>(size));
+    const NbResult code = NbFileObjectQuery(object_, size);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectQuery( 0x%p, 0x%p ) %u\n", kName, code,
+                static_cast<void*>(object_), static_cast<void*>(size), code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Close() {
+    static const char kName[] = "CNimbraFile::Close";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ CNimbraFile::Close\n");
+    NbFileObject* object = object_;
+    const NbResult code = NbFileObjectDestroy(object);
+    object_ = nullptr;
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_WARNING, NbTraceContext, "%s NbFileObjectDestroy( 0x%p ) %u\n", kName,
+                static_cast<void*>(object), code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Read(void* buffer, std::uint32_t count) {
+    static const char kName[] = "CNimbraFile::Read";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( 0x%p, %u )\n", kName, buffer, count);
+    const NbResult code = NbFileObjectRead(object_, buffer, count, nullptr);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectRead( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Write(const void* buffer, std::uint32_t count) {
+    static const char kName[] = "CNimbraFile::Write";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( 0x%p, %u )\n", kName, buffer, count);
+    const NbResult code = NbFileObjectWrite(object_, buffer, count);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWrite( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Seek(std::uint64_t offset) {
+    static const char kName[] = "CNimbraFile::Seek";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u )\n", kName, offset);
+    const NbResult code = NbFileObjectSeek(object_, offset);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
+                static_cast<void*>(object_), offset, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Flush() {
+    static const char kName[] = "CNimbraFile::Flush";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    const NbResult code = NbFileObjectFlush(object_);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectFlush( 0x%p ) %u\n", kName, code,
+                static_cast<void*>(object_), code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}

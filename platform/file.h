@@ -1,0 +1,69 @@
+// File objects: every file the system touches is opened, positioned, read,
+// written, measured and closed through these, plain files and storage devices
+// alike (a device's size is its capacity).
+#pragma once
+#include <cstdint>
+
+#include "platform/buffer.h"
+#include "platform/host.h"
+#include "platform/result.h"
+
+inline constexpr std::uint32_t NB_FILE_OBJECT_MAGIC = 0x2A46624E;  // "NbF*" in memory
+
+// One per open file, in a page of its own; validated on every call.
+struct NbFileObject {
+    std::uint32_t Magic;
+    std::uint32_t Size;
+    HostHandle Handle;
+    HostHandle AuxiliaryHandle;  // closed first by destroy when set; nothing sets it
+    std::uint8_t DeviceFlag;     // the handle answered the capacity query at open
+};
+static_assert(sizeof(NbFileObject) == 32, "the record's size field is checked against 32");
+
+// Access and share are 2-bit masks: bit 0 read, bit 1 write.
+inline constexpr std::uint32_t NB_ACCESS_READ = 1;
+inline constexpr std::uint32_t NB_ACCESS_WRITE = 2;
+inline constexpr std::uint32_t NB_ACCESS_READ_WRITE = 3;
+inline constexpr std::uint32_t NB_SHARE_READ = 1;
+inline constexpr std::uint32_t NB_SHARE_READ_WRITE = 3;
+inline constexpr std::uint8_t NB_OPEN_EXISTING = 1;
+inline constexpr std::uint8_t NB_CREATE_NEW = 0;
+
+NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
+                            std::uint32_t access, std::uint32_t share, std::uint32_t flags);
+NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
+NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
+NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
+NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
+NbResult NbFileObjectFlush(NbFileObject* object);
+NbResult NbFileObjectDestroy(NbFileObject* object);
+
+// Fails when a file of the new name exists.
+NbResult NbFileRename(const char* existingName, const char* newName);
+NbResult NbFileDelete(const char* fileName);
+// Makes the directory entry of a file just created or renamed durable.
+NbResult NbFileSyncDirectory(const char* fileName);
+
+class CNimbraFile : public CNimbraBase {
+public:
+    CNimbraFile();
+    ~CNimbraFile() override;
+
+    virtual NbResult Create(const char* fileName, std::uint8_t openExisting, std::uint32_t access,
+                            std::uint32_t share, std::uint32_t flags);
+    virtual NbResult SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead);
+    virtual NbResult SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count);
+    virtual NbResult Query(std::uint64_t* size);
+    virtual NbResult Close();
+
+    NbResult Read(void* buffer, std::uint32_t count);
+    NbResult Write(const void* buffer, std::uint32_t count);
+    NbResult Seek(std::uint64_t offset);
+    // Writes what the file holds through to the medium.
+    NbResult Flush();
+
+    NbFileObject* Object() const { return object_; }
+
+private:
+    NbFileObject* object_ = nullptr;
+};

@@ -1,0 +1,27 @@
+// Bounded printf-style formatting with the conversions the system's own
+// format strings use, printed the same on every host: %d %u %x %X %c %s
+// (null prints "(null)"), %I64d and %I64u for 64-bit values, and %p as
+// exactly 16 upper-case hex digits. Flags '-' and '0', a width and a
+// precision are understood.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/result.h"
+
+// Formats into buffer (size bytes, always zero-terminated when size > 0) and
+// returns the length the whole text has, cut or not.
+std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_list args);
+
+// Formats into a buffer of size bytes, cutting the text to size - 1
+// characters. 487 when buffer or format is null; a cut is not an error.
+NbResult NbFormatString(char* buffer, std::uint32_t size, const char* format, ...);
+
+// The same, but reports a cut text with 206 (name too long), for names that
+// must not be used in a shortened form.
+NbResult NbFormatName(char* buffer, std::uint32_t size, const char* format, ...);
+
+// A user message on standard output, flushed at once so that it keeps its
+// place among the trace lines.
+void NbPrint(const char* format, ...);

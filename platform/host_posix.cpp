@@ -1,0 +1,296 @@
+// The host layer on Linux: the only file that includes system headers.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "platform/host.h"
+#include "platform/host_errors.h"
+
+NbResult NbHostErrorFromErrno(int error, HostErrnoContext context) {
+    switch (error) {
+    case 0: return NB_OK;
+    case ENOENT: return NB_FILE_NOT_FOUND;
+    case ENOTDIR: return NB_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return NB_ACCESS_DENIED;
+    case ENOMEM: return NB_NOT_ENOUGH_MEMORY;
+    case EROFS: return NB_WRITE_PROTECT;
+    case EWOULDBLOCK: return NB_SHARING_VIOLATION;
+    case EEXIST:
+    case ENOTEMPTY: return context == HostErrnoContext::Rename ? NB_ALREADY_EXISTS : NB_FILE_EXISTS;
+    case EINVAL: return NB_INVALID_PARAMETER;
+    case ENOSPC:
+    case EDQUOT: return NB_DISK_FULL;
+    case ENAMETOOLONG: return NB_NAME_TOO_LONG;
+    case EBADF: return 6;          // invalid handle
+    case EMFILE:
+    case ENFILE: return 4;         // too many open files
+    case EXDEV: return 17;         // not the same device
+    case EBUSY: return 170;        // resource in use
+    case EFBIG: return 223;        // file too large
+    case ELOOP: return 1921;       // name cannot be resolved
+    case EIO: return 1117;         // device I/O error
+    default: return 31;            // a device attached to the system is not functioning
+    }
+}
+
+namespace {
+
+NbResult LastError(HostErrnoContext context = HostErrnoContext::General) {
+    return NbHostErrorFromErrno(errno, context);
+}
+
+int FdOf(HostHandle h) { return static_cast<int>(h); }
+
+std::size_t PageSize() {
+    static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+std::string DirectoryOf(const char* fileName) {
+    std::string name(fileName);
+    const auto slash = name.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return name.substr(0, slash);
+}
+
+class PosixHost final : public Host {
+public:
+    NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
+                  std::uint32_t flags, HostHandle* out) override {
+        *out = kInvalidHostHandle;
+        int mode = O_CLOEXEC;
+        switch (access & 3) {
+        case 0:
+        case 1: mode |= O_RDONLY; break;
+        case 2: mode |= O_WRONLY; break;
+        default: mode |= O_RDWR; break;
+        }
+        if (!openExisting) mode |= O_CREAT | O_EXCL;
+        if (flags & NB_FLAG_NO_BUFFERING) mode |= O_DIRECT;
+        if (flags & NB_FLAG_WRITE_THROUGH) mode |= O_DSYNC;
+        const int fd = ::open(name, mode, 0644);
+        if (fd < 0) return LastError();
+
+        // A directory opens for reading here; the converter wants files only.
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            const NbResult code = S_ISDIR(st.st_mode) ? NB_ACCESS_DENIED : LastError();
+            ::close(fd);
+            return code;
+        }
+        // Share modes by advisory locks: a handle that writes holds the file
+        // exclusively, one that only reads shares it with other readers. A
+        // second opener against the lock gets a sharing violation at once.
+        (void)share;
+        int lock = 0;
+        if (access & 2) lock = LOCK_EX;
+        else if (access & 1) lock = LOCK_SH;
+        if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
+            const NbResult code = LastError();
+            ::close(fd);
+            return code;
+        }
+        if (flags & NB_FLAG_RANDOM_ACCESS) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+        *out = fd;
+        return NB_OK;
+    }
+
+    NbResult Close(HostHandle h) override {
+        return ::close(FdOf(h)) == 0 ? NB_OK : LastError();
+    }
+
+    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        // A file read delivers everything up to the end of the file at once.
+        std::uint32_t total = 0;
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        while (total < count) {
+            const ssize_t n = ::read(FdOf(h), bytes + total, count - total);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                *done = total;
+                return LastError();
+            }
+            if (n == 0) break;
+            total += static_cast<std::uint32_t>(n);
+        }
+        *done = total;
+        return NB_OK;
+    }
+
+    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
+        std::uint32_t total = 0;
+        const auto* bytes = static_cast<const unsigned char*>(buffer);
+        while (total < count) {
+            const ssize_t n = ::write(FdOf(h), bytes + total, count - total);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                *done = total;
+                return LastError();
+            }
+            if (n == 0) break;
+            total += static_cast<std::uint32_t>(n);
+        }
+        *done = total;
+        return NB_OK;
+    }
+
+    NbResult Seek(HostHandle h, std::uint64_t offset) override {
+        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return NB_INVALID_PARAMETER;
+        return ::lseek(FdOf(h), static_cast<off_t>(offset), SEEK_SET) < 0 ? LastError() : NB_OK;
+    }
+
+    NbResult Size(HostHandle h, std::uint64_t* size) override {
+        struct stat st {};
+        if (::fstat(FdOf(h), &st) != 0) return LastError();
+        *size = static_cast<std::uint64_t>(st.st_size);
+        return NB_OK;
+    }
+
+    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override {
+        struct stat st {};
+        if (::fstat(FdOf(h), &st) != 0) return LastError();
+        if (!S_ISBLK(st.st_mode)) return 1;  // not a device: "incorrect function"
+        std::uint64_t capacity = 0;
+        if (::ioctl(FdOf(h), BLKGETSIZE64, &capacity) != 0) return LastError();
+        *bytes = capacity;
+        return NB_OK;
+    }
+
+    NbResult Flush(HostHandle h) override {
+        return ::fsync(FdOf(h)) == 0 ? NB_OK : LastError();
+    }
+
+    NbResult SyncDirectory(const char* fileName) override {
+        const int fd = ::open(DirectoryOf(fileName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return LastError();
+        // Some file systems refuse to sync a directory; the entry is then as
+        // durable as they make it.
+        const int rc = ::fsync(fd);
+        const NbResult code = (rc == 0 || errno == EINVAL) ? NB_OK : LastError();
+        ::close(fd);
+        return code;
+    }
+
+    NbResult Rename(const char* existingName, const char* newName) override {
+        if (::renameat2(AT_FDCWD, existingName, AT_FDCWD, newName, RENAME_NOREPLACE) == 0) return NB_OK;
+        if (errno != EINVAL && errno != ENOSYS) return LastError(HostErrnoContext::Rename);
+        // No RENAME_NOREPLACE here: a hard link refuses an existing target
+        // atomically; where links are not supported either, check first.
+        if (::link(existingName, newName) == 0) {
+            if (::unlink(existingName) == 0) return NB_OK;
+            const NbResult code = LastError();
+            ::unlink(newName);
+            return code;
+        }
+        if (errno == EEXIST) return NB_ALREADY_EXISTS;
+        struct stat st {};
+        if (::lstat(newName, &st) == 0) return NB_ALREADY_EXISTS;
+        return ::rename(existingName, newName) == 0 ? NB_OK : LastError(HostErrnoContext::Rename);
+    }
+
+    NbResult Remove(const char* name) override {
+        return ::unlink(name) == 0 ? NB_OK : LastError();
+    }
+
+    NbResult PageAlloc(std::size_t size, void** address) override {
+        // The first page records the length, so that a release needs only the
+        // address, as on hosts whose page allocator remembers it.
+        *address = nullptr;
+        const std::size_t page = PageSize();
+        if (size > SIZE_MAX - 2 * page) return NB_NOT_ENOUGH_MEMORY;
+        const std::size_t length = page + (size + page - 1) / page * page;
+        void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) return LastError();
+        std::memcpy(base, &length, sizeof length);
+        *address = static_cast<unsigned char*>(base) + page;
+        return NB_OK;
+    }
+
+    NbResult PageFree(void* address) override {
+        if (address == nullptr) return NB_INVALID_ADDRESS;
+        unsigned char* base = static_cast<unsigned char*>(address) - PageSize();
+        std::size_t length = 0;
+        std::memcpy(&length, base, sizeof length);
+        return ::munmap(base, length) == 0 ? NB_OK : LastError();
+    }
+
+    void LocalTime(HostLocalTime* time) override {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        struct tm local {};
+        ::localtime_r(&now.tv_sec, &local);
+        time->Month = local.tm_mon + 1;
+        time->Day = local.tm_mday;
+        time->Hour = local.tm_hour;
+        time->Minute = local.tm_min;
+        time->Second = local.tm_sec;
+        time->Millisecond = static_cast<int>(now.tv_nsec / 1000000);
+    }
+
+    std::uint32_t ThreadId() override { return static_cast<std::uint32_t>(::gettid()); }
+
+    NbResult CreateGuid(HostGuid* guid) override {
+        unsigned char bytes[16];
+        std::size_t filled = 0;
+        while (filled < sizeof bytes) {
+            const ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return LastError();
+            }
+            filled += static_cast<std::size_t>(n);
+        }
+        // A random GUID: version 4 in the top nibble of Data3, variant 10xx.
+        std::memcpy(&guid->Data1, bytes, 4);
+        std::memcpy(&guid->Data2, bytes + 4, 2);
+        std::memcpy(&guid->Data3, bytes + 6, 2);
+        std::memcpy(guid->Data4, bytes + 8, 8);
+        guid->Data3 = static_cast<std::uint16_t>((guid->Data3 & 0x0FFF) | 0x4000);
+        guid->Data4[0] = static_cast<std::uint8_t>((guid->Data4[0] & 0x3F) | 0x80);
+        return NB_OK;
+    }
+
+    void WriteStandardError(const char* text, std::size_t length) override {
+        while (length > 0) {
+            const ssize_t n = ::write(2, text, length);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            text += n;
+            length -= static_cast<std::size_t>(n);
+        }
+    }
+};
+
+PosixHost g_systemHost;
+Host* g_host = &g_systemHost;
+
+}  // namespace
+
+Host& NbSystemHost() { return g_systemHost; }
+Host& NbHost() { return *g_host; }
+
+Host* NbSetHost(Host* host) {
+    Host* previous = g_host;
+    g_host = host != nullptr ? host : &g_systemHost;
+    return previous;
+}

@@ -1,0 +1,34 @@
+// The version 6 writer: the rewrite of every file's headers, superblocks and
+// checkpoints, and the relocation of a layout 2 or 3 map file's body.
+#pragma once
+#include <cstdint>
+
+#include "legacy/image_parameters.h"
+#include "platform/result.h"
+
+inline constexpr std::uint64_t NB_LEGACY_MAP_DATA_OFFSET = 32;
+inline constexpr std::uint64_t NB_V6_MAP_DATA_OFFSET = 4096;
+
+// Rewrites the map file, the data file and every metadata file into layout
+// 6. Restores nothing on failure: the caller reverts from the backups.
+NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+                       std::uint32_t metadataFileCount, const ImageParameters* parameters,
+                       const MetadataFileParameters* metadataFileParameters);
+
+// Moves the map file's body from oldDataOffset to newDataOffset by renaming
+// the file to its backup name and copying the body into a new file; the whole
+// previous map file stays as the backup.
+NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset, std::uint64_t newDataOffset);
+
+// After the relocation the table of an extended map lies further back by the
+// distance the body moved, and the file is longer by as much: the description
+// follows the file so the rewrite finds the table where it now is.
+void NbFollowRelocation(ImageParameters* parameters, std::uint64_t oldDataOffset, std::uint64_t newDataOffset);
+
+// Whether the image has a version 6 form at all, checked before anything is
+// changed, on the description as the rewrite will see it: the map's pages
+// must fit the page table, an extended map's table must fit the checkpoint
+// and lie inside the map file behind mapBodyOffset, and every placement must
+// fit its field. mapBodyBytes is the length of the map's data behind
+// MapDataOffset. 13, with a trace line, when there is none.
+NbResult NbCheckConvertible(const ImageParameters& parameters, std::uint64_t mapBodyBytes, std::uint64_t mapBodyOffset);
