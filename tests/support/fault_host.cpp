@@ -1,0 +1,101 @@
+#include "tests/support/fault_host.h"
+
+#include <csignal>
+
+void FaultHost::ResetCounts() {
+    total_ = 0;
+    counts_.fill(0);
+    log_.clear();
+    fired_ = false;
+}
+
+bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
+    ++total_;
+    const std::uint64_t n = ++counts_[static_cast<int>(kind)];
+    log_.push_back(kind);
+    if (plan_.At == 0 || fired_) return false;
+    const bool match = plan_.Kind == HostCall::Count ? total_ == plan_.At : (plan_.Kind == kind && n == plan_.At);
+    if (!match) return false;
+    fired_ = true;
+    *fault = plan_.Fault;
+    if (plan_.Fault == FaultKind::Crash) {
+        if (OnCrash) OnCrash();
+        else std::raise(SIGKILL);
+    }
+    return true;
+}
+
+#define NB_FAULT_OR(kind, call)                       \
+    do {                                              \
+        FaultKind fault;                              \
+        if (Hit(kind, &fault)) return plan_.Code;     \
+        return call;                                  \
+    } while (0)
+
+NbResult FaultHost::Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
+                         std::uint32_t flags, HostHandle* out) {
+    FaultKind fault;
+    if (Hit(HostCall::Open, &fault)) {
+        *out = kInvalidHostHandle;
+        return plan_.Code;
+    }
+    return real_.Open(name, openExisting, access, share, flags, out);
+}
+
+NbResult FaultHost::Close(HostHandle h) {
+    FaultKind fault;
+    if (Hit(HostCall::Close, &fault)) {
+        real_.Close(h);  // a failed close still gives the handle back
+        return plan_.Code;
+    }
+    return real_.Close(h);
+}
+
+NbResult FaultHost::Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    FaultKind fault;
+    if (Hit(HostCall::Read, &fault)) {
+        if (fault == FaultKind::Short && count > 0) return real_.Read(h, buffer, count / 2, done);
+        *done = 0;
+        return plan_.Code;
+    }
+    return real_.Read(h, buffer, count, done);
+}
+
+NbResult FaultHost::Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+    FaultKind fault;
+    if (Hit(HostCall::Write, &fault)) {
+        if (fault == FaultKind::Short && count > 0) return real_.Write(h, buffer, count / 2, done);
+        *done = 0;
+        return plan_.Code;
+    }
+    return real_.Write(h, buffer, count, done);
+}
+
+NbResult FaultHost::Seek(HostHandle h, std::uint64_t offset) { NB_FAULT_OR(HostCall::Seek, real_.Seek(h, offset)); }
+NbResult FaultHost::Size(HostHandle h, std::uint64_t* size) { NB_FAULT_OR(HostCall::Size, real_.Size(h, size)); }
+NbResult FaultHost::DeviceCapacity(HostHandle h, std::uint64_t* bytes) {
+    NB_FAULT_OR(HostCall::DeviceCapacity, real_.DeviceCapacity(h, bytes));
+}
+NbResult FaultHost::Flush(HostHandle h) { NB_FAULT_OR(HostCall::Flush, real_.Flush(h)); }
+NbResult FaultHost::SyncDirectory(const char* fileName) { NB_FAULT_OR(HostCall::SyncDirectory, real_.SyncDirectory(fileName)); }
+NbResult FaultHost::Rename(const char* existingName, const char* newName) {
+    NB_FAULT_OR(HostCall::Rename, real_.Rename(existingName, newName));
+}
+NbResult FaultHost::Remove(const char* name) { NB_FAULT_OR(HostCall::Remove, real_.Remove(name)); }
+NbResult FaultHost::PageAlloc(std::size_t size, void** address) {
+    FaultKind fault;
+    if (Hit(HostCall::PageAlloc, &fault)) {
+        *address = nullptr;
+        return plan_.Code;
+    }
+    return real_.PageAlloc(size, address);
+}
+NbResult FaultHost::PageFree(void* address) {
+    FaultKind fault;
+    if (Hit(HostCall::PageFree, &fault)) {
+        real_.PageFree(address);  // report the failure, but do not leak the pages
+        return plan_.Code;
+    }
+    return real_.PageFree(address);
+}
+NbResult FaultHost::CreateGuid(HostGuid* guid) { NB_FAULT_OR(HostCall::CreateGuid, real_.CreateGuid(guid)); }

@@ -1,0 +1,77 @@
+// The test seam: a Host that passes every call to the real one, counts the
+// calls by kind, and can make a chosen call fail with an error code, move
+// fewer bytes than asked, or end the process as a crash would.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/host.h"
+
+enum class FaultKind { Error, Short, Crash };
+
+struct FaultPlan {
+    // 1-based index of the call to fail, counted over every call when Kind is
+    // HostCall::Count, else over the calls of that kind only. 0: no fault.
+    std::uint64_t At = 0;
+    HostCall Kind = HostCall::Count;
+    FaultKind Fault = FaultKind::Error;
+    NbResult Code = 5;
+};
+
+class FaultHost final : public Host {
+public:
+    explicit FaultHost(Host& real = NbSystemHost()) : real_(real) {}
+
+    void Plan(const FaultPlan& plan) { plan_ = plan; fired_ = false; }
+    void ResetCounts();
+    std::uint64_t Count(HostCall kind) const { return counts_[static_cast<int>(kind)]; }
+    std::uint64_t Total() const { return total_; }
+    const std::vector<HostCall>& Log() const { return log_; }
+    bool Fired() const { return fired_; }
+    // What a planned crash does; by default the process dies by SIGKILL.
+    std::function<void()> OnCrash;
+
+    NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
+                  std::uint32_t flags, HostHandle* out) override;
+    NbResult Close(HostHandle h) override;
+    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override;
+    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override;
+    NbResult Seek(HostHandle h, std::uint64_t offset) override;
+    NbResult Size(HostHandle h, std::uint64_t* size) override;
+    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override;
+    NbResult Flush(HostHandle h) override;
+    NbResult SyncDirectory(const char* fileName) override;
+    NbResult Rename(const char* existingName, const char* newName) override;
+    NbResult Remove(const char* name) override;
+    NbResult PageAlloc(std::size_t size, void** address) override;
+    NbResult PageFree(void* address) override;
+    void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
+    std::uint32_t ThreadId() override { return real_.ThreadId(); }
+    NbResult CreateGuid(HostGuid* guid) override;
+    void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
+
+private:
+    // Counts the call; returns the fault to apply to it, if any.
+    bool Hit(HostCall kind, FaultKind* fault);
+
+    Host& real_;
+    FaultPlan plan_;
+    bool fired_ = false;
+    std::uint64_t total_ = 0;
+    std::array<std::uint64_t, static_cast<int>(HostCall::Count)> counts_ {};
+    std::vector<HostCall> log_;
+};
+
+// Installs a host for the life of the object.
+class ScopedHost {
+public:
+    explicit ScopedHost(Host& host) : previous_(NbSetHost(&host)) {}
+    ~ScopedHost() { NbSetHost(previous_); }
+    ScopedHost(const ScopedHost&) = delete;
+    ScopedHost& operator=(const ScopedHost&) = delete;
+
+private:
+    Host* previous_;
+};

@@ -1,0 +1,136 @@
+#include "tests/support/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+
+extern char** environ;
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "nbtest-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    // Tests make files and folders read-only; give the rights back first.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                     ignored);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::map<std::string, Bytes> Snapshot(const std::filesystem::path& dir) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadBytes(entry.path().string());
+    return files;
+}
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workingDirectory) {
+    TempDir scratch;
+    const std::string out = scratch / "stdout", err = scratch / "stderr";
+    std::vector<std::string> words {program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    pid_t pid = 0;
+    RunResult result;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.Out = Slurp(out);
+    result.Err = Slurp(err);
+    return result;
+}
+
+RunResult RunConverter(const std::vector<std::string>& args, const std::string& workingDirectory) {
+    return RunProgram(ConverterPath(), args, workingDirectory);
+}
+
+RunResult RunConverterInProcess(const std::vector<std::string>& args) {
+    TempDir scratch;
+    const std::string out = scratch / "stdout", err = scratch / "stderr";
+    std::fflush(stdout);
+    const int savedOut = ::dup(1), savedErr = ::dup(2);
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(outFd, 1);
+    ::dup2(errFd, 2);
+    std::vector<std::string> words {"NimbraConvert"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    RunResult result;
+    result.ExitCode = NbConvertMain(static_cast<int>(words.size()), argv.data());
+    std::fflush(stdout);
+    ::dup2(savedOut, 1);
+    ::dup2(savedErr, 2);
+    ::close(savedOut);
+    ::close(savedErr);
+    ::close(outFd);
+    ::close(errFd);
+    result.Out = Slurp(out);
+    result.Err = Slurp(err);
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ConverterPath() { return NB_CONVERTER_PATH; }
+std::string ToolPath(const std::string& name) { return std::string(NB_TOOLS_DIR) + "/" + name; }
