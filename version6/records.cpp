@@ -28,7 +28,12 @@ NbResult NbPlaceData(std::uint32_t blockSize, std::uint32_t dataBlocks, DataPlac
     if (blockSize == 0) return NB_INVALID_PARAMETER;
     const std::uint64_t b = blockSize;
     const std::uint64_t r = NbRoundUp(static_cast<std::uint64_t>(dataBlocks) * b, NB_64K);
-    const std::uint64_t s1 = r / b + (r % b != 0);
+    return NbPlaceDataFrom(blockSize, r / b + (r % b != 0), placement);
+}
+
+NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t s1, DataPlacement* placement) {
+    if (blockSize == 0) return NB_INVALID_PARAMETER;
+    const std::uint64_t b = blockSize;
     const std::uint64_t s2 = ((s1 + 1) * b + NB_64K - 1) / b;
     const std::uint64_t k = ((s2 + 1) * b + NB_64K - 1) / b;
     const std::uint64_t x = (k + 1) * b;

@@ -281,6 +281,9 @@ struct DataPlacement {
 };
 // 87 for a zero block size or block numbers that do not fit 32 bits.
 NbResult NbPlaceData(std::uint32_t blockSize, std::uint32_t dataBlocks, DataPlacement* placement);
+// The same placement from the first superblock block S1 on: what follows
+// from S1 alone, for checking a version 6 data file whose old size is gone.
+NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t firstSuperblockBlock, DataPlacement* placement);
 
 struct MetadataPlacement {
     std::uint64_t FirstSuperblockOffset;   // M1
