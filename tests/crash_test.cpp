@@ -1,0 +1,102 @@
+// The process dies before each write, rename or delete of a conversion takes
+// effect; the backups left beside the files must bring back every byte.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "tests/support/fault_host.h"
+#include "tests/support/test_support.h"
+#include "tools/image_maker.h"
+
+// Shared with the fault sweep, which defines them.
+class MemoryTempDirs {
+public:
+    MemoryTempDirs();
+    ~MemoryTempDirs();
+
+private:
+    std::optional<std::string> saved_;
+};
+struct ReliabilityImage {
+    std::string Name;
+    ImageSpec Spec;
+};
+std::vector<ReliabilityImage> ReliabilityImages();
+void PrintTo(const ReliabilityImage& image, std::ostream* out);
+ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
+std::vector<std::string> ImageFiles(const ImageSpec& spec);
+std::vector<std::string> ConverterArgs(const ImageSpec& spec);
+void RestoreFromBackups(const std::vector<std::string>& files);
+void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
+
+namespace {
+
+// Runs the converter in a child that dies at host call n; returns how the
+// child ended.
+int RunUntilKilled(const std::vector<std::string>& args, std::uint64_t n) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        FaultHost host;
+        host.Plan({n, HostCall::Count, FaultKind::Crash, 0});
+        ScopedHost scoped(host);
+        std::vector<std::string> words {"NimbraConvert"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        NbConvertMain(static_cast<int>(words.size()), argv.data());
+        ::_exit(0);  // the planned call never came
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+class CrashSafety : public testing::TestWithParam<ReliabilityImage> {};
+
+TEST_P(CrashSafety, AKillBeforeAnyChangeLeavesBackupsThatRestoreEveryByte) {
+    MemoryTempDirs memory;
+    TempDir dir;
+    const ImageSpec spec = PlaceImage(GetParam().Spec, dir);
+    std::string error;
+    ASSERT_TRUE(WriteImage(spec, &error)) << error;
+    const auto originals = Snapshot(dir.Path());
+    const std::vector<std::string> files = ImageFiles(spec), args = ConverterArgs(spec);
+
+    FaultHost counter;
+    {
+        ScopedHost scoped(counter);
+        ASSERT_EQ(Lines(RunConverterInProcess(args).Out).back(), "main: Finished successfully!");
+    }
+    std::size_t kills = 0;
+    for (std::uint64_t n = 1; n <= counter.Log().size(); ++n) {
+        const HostCall kind = counter.Log()[n - 1];
+        if (kind != HostCall::Write && kind != HostCall::Rename && kind != HostCall::Remove) continue;
+        SCOPED_TRACE("killed at host call " + std::to_string(n));
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) std::filesystem::remove(entry.path());
+        for (const auto& [name, bytes] : originals) WriteBytes(dir / name, bytes);
+
+        const int status = RunUntilKilled(args, n);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        ++kills;
+        RestoreFromBackups(files);
+        for (const std::string& file : files)
+            ExpectOriginal(file, originals.at(std::filesystem::path(file).filename().string()), false);
+        if (HasFailure()) return;
+    }
+    std::printf("[ crash    ] %s: %zu kills\n", GetParam().Name.c_str(), kills);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, CrashSafety, testing::ValuesIn(ReliabilityImages()),
+                         [](const auto& info) { return info.param.Name; });
+
+}  // namespace
