@@ -88,7 +88,7 @@ make_image() {
     local layout=$1 pages=$2
     rm -f "$work"/[pwc].*
     "$mkimage" --layout "$layout" --image-size $(( pages * 1024 )) --map-content random --drop-percent 30 \
-        --data-size 1048576 --metadata-size 262144 "$work/p" "$work/p" "$work/p"
+        --data-size 1048576 --metadata-size 262144 "$work/p" "$work/p" "$work/p" >/dev/null
     cat "$work"/p.* >/dev/null
     sync
 }
