@@ -1,0 +1,258 @@
+// End to end: legacy images of layouts 2, 3 and 4 written to a temporary
+// folder, converted by the real program, and every file compared byte for
+// byte with what version 6 says it must hold.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <ostream>
+
+#include "tests/support/test_support.h"
+#include "tests/support/v6_expect.h"
+#include "tools/image_maker.h"
+
+namespace {
+
+using ::testing::IsEmpty;
+
+constexpr std::size_t kHeadBackup = 135168;
+
+struct Row {
+    const char* Name;
+    std::uint32_t Layout;
+    std::uint16_t MapType = 0;
+    MapContent Content = MapContent::Sparse;
+    std::uint32_t DropEvery = 3;
+    std::uint32_t ImageSize = 33000;  // not a multiple of 1024 blocks
+    std::uint32_t BlockSize = 512;
+    std::uint64_t DataBytes = 300000;
+    std::size_t Metadata = 1;
+    bool OwnFolders = false;  // each metadata file under a base path in a folder of its own
+    bool Guids = false;       // the old headers carry identifiers
+    std::uint32_t MapDataOffset = 4096;
+    std::uint32_t MapTableSize = 4096;
+    std::uint32_t MapPageSize = 65536;
+    std::uint64_t MetadataBytes = 262144;
+    std::uint32_t MetadataAlignment = 4096;
+    std::size_t TextLength = 0;  // 0: the maker's short text
+};
+void PrintTo(const Row& row, std::ostream* out) { *out << row.Name; }
+
+ImageSpec MakeSpec(const Row& row, const TempDir& dir) {
+    ImageSpec spec;
+    spec.Layout = row.Layout;
+    spec.MapType = row.MapType;
+    spec.Content = row.Content;
+    spec.DropEvery = row.DropEvery;
+    spec.ImageSize = row.ImageSize;
+    spec.BlockSize = row.BlockSize;
+    spec.DataBytes = row.DataBytes;
+    spec.MapDataOffset = row.MapDataOffset;
+    spec.MapTableSize = row.MapTableSize;
+    spec.MapPageSize = row.MapPageSize;
+    spec.MetadataBytes = row.MetadataBytes;
+    spec.MetadataAlignment = row.MetadataAlignment;
+    spec.ImageParameterA = 7;
+    spec.ImageParameterC = 3;
+    spec.Seed = row.Layout * 100 + static_cast<std::uint32_t>(row.Metadata) * 10 + row.MapType;
+    spec.MapTrailingBytes = kHeadBackup;  // an extended map long enough to back up
+    if (row.Guids) {
+        spec.ImageGuid = 0x1122334455667788ull;
+        spec.DataGuid = 0x8877665544332211ull;  // top bit set
+    }
+    if (row.TextLength != 0) {
+        spec.MapText.clear();
+        for (std::size_t i = 0; i < row.TextLength; ++i) spec.MapText += static_cast<char>('a' + i % 26);
+    }
+    spec.MapBase = dir / "img";
+    spec.DataBase = dir / "img";
+    for (std::size_t i = 0; i < row.Metadata; ++i) {
+        if (row.OwnFolders) {
+            std::filesystem::create_directories(dir.Path() / ("m" + std::to_string(i)));
+            spec.MetadataBases.push_back(dir / ("m" + std::to_string(i) + "/img"));
+        } else {
+            spec.MetadataBases.push_back(dir / (i == 0 ? std::string("img") : "img" + std::to_string(i)));
+        }
+    }
+    return spec;
+}
+
+std::vector<std::string> Args(const ImageSpec& spec) {
+    std::vector<std::string> args {spec.MapBase, spec.DataBase};
+    args.insert(args.end(), spec.MetadataBases.begin(), spec.MetadataBases.end());
+    return args;
+}
+
+std::vector<std::string> Files(const ImageSpec& spec) {
+    std::vector<std::string> files {MapFileName(spec), DataFileName(spec)};
+    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) files.push_back(MetadataFileName(spec, i));
+    return files;
+}
+
+// Compares without printing megabytes when they differ.
+::testing::AssertionResult Same(const Bytes& actual, const Bytes& expected) {
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    if (diff.first == actual.end() && diff.second == expected.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << actual.size() << " bytes vs " << expected.size() << " expected, first difference at "
+                                         << (diff.first - actual.begin());
+}
+
+std::vector<std::string> Converted(std::uint32_t version, const ImageSpec& spec) {
+    return {"main: Version of image headers is " + std::to_string(version), "main: Starting conversion.",
+            "main: Parsing image headers",
+            "main: Image size " + std::to_string(spec.ImageSize) + " blocks, block size " + std::to_string(spec.BlockSize),
+            "main: Replacing headers with new...", "main: Finished successfully!"};
+}
+
+class Conversion : public ::testing::TestWithParam<Row> {};
+
+// A fault anywhere in placement, checksums, compaction, the table copy, the
+// identifiers or the backups shows up as a mismatch; a second run must see
+// version 6 and change nothing but the backups.
+TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesOnlyBackups) {
+    TempDir dir;
+    const ImageSpec spec = MakeSpec(GetParam(), dir);
+    std::string error;
+    ASSERT_TRUE(WriteImage(spec, &error)) << error;
+
+    RunResult run = RunConverter(Args(spec));
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Lines(run.Out), Converted(spec.Layout, spec)) << run.Err;
+    EXPECT_THAT(V6Mismatches(spec), IsEmpty());
+
+    std::map<std::string, Bytes> converted;
+    for (const std::string& name : Files(spec)) converted[name] = ReadBytes(name);
+    run = RunConverter(Args(spec));
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Lines(run.Out), (std::vector<std::string> {"main: Version of image headers is 6", "No conversion is needed"}));
+    for (const auto& [name, bytes] : converted) {
+        EXPECT_TRUE(Same(ReadBytes(name), bytes)) << name;
+        EXPECT_TRUE(Same(ReadBytes(name + ".backup"), Bytes(bytes.begin(), bytes.begin() + kHeadBackup))) << name;
+    }
+}
+
+constexpr std::uint32_t k1M = 1048576;
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, Conversion,
+    ::testing::Values(
+        Row {.Name = "L2SparseNewIds", .Layout = 2},
+        Row {.Name = "L2UsedBlock4K", .Layout = 2, .Content = MapContent::Used, .ImageSize = 40960, .BlockSize = 4096,
+             .DataBytes = 409600, .Guids = true},
+        Row {.Name = "L2EmptyBlock64K", .Layout = 2, .Content = MapContent::Empty, .ImageSize = 34000, .BlockSize = 65536,
+             .DataBytes = 3 * 65536 + 100, .Guids = true},
+        Row {.Name = "L2RandomBlock1M", .Layout = 2, .Content = MapContent::Random, .ImageSize = 35000, .BlockSize = k1M,
+             .DataBytes = kHeadBackup},
+        Row {.Name = "L3PlainSparseBlock8K", .Layout = 3, .BlockSize = 8192, .DataBytes = 200000},
+        Row {.Name = "L3PlainRandomThreeFolders", .Layout = 3, .Content = MapContent::Random, .ImageSize = 36000,
+             .Metadata = 3, .OwnFolders = true, .Guids = true, .MetadataBytes = 200000},
+        Row {.Name = "L3PlainEmptyAlign1M", .Layout = 3, .Content = MapContent::Empty, .MetadataAlignment = k1M},
+        Row {.Name = "L3ExtendedRelocatedTable", .Layout = 3, .MapType = 1, .BlockSize = 4096, .DataBytes = 409600,
+             .TextLength = 300},
+        Row {.Name = "L3ExtendedThreeFiles", .Layout = 3, .MapType = 1, .Metadata = 3, .Guids = true,
+             .MapTableSize = 12000, .MapPageSize = k1M},
+        // 31 pages kept: the map ends on a 64 KiB boundary, where the superblock goes.
+        Row {.Name = "L4PlainFirstPageDroppedZeroIds", .Layout = 4, .DropEvery = 32, .ImageSize = 32768},
+        Row {.Name = "L4PlainLongRandomMap", .Layout = 4, .Content = MapContent::Random, .ImageSize = 153600,
+             .BlockSize = 4096, .DataBytes = 409600, .Metadata = 3, .OwnFolders = true, .Guids = true},
+        Row {.Name = "L4PlainEmptyOffset8K", .Layout = 4, .Content = MapContent::Empty, .BlockSize = 65536,
+             .DataBytes = 196608, .MapDataOffset = 8192, .MetadataAlignment = k1M},
+        // A map file of exactly 196608 bytes: its first superblock lies right behind it.
+        Row {.Name = "L4ExtendedText256", .Layout = 4, .MapType = 1, .BlockSize = 8192, .DataBytes = 204800,
+             .MapDataOffset = 8192, .MapTableSize = 53248, .TextLength = 256},
+        Row {.Name = "L4ExtendedThreeFilesBlock1M", .Layout = 4, .MapType = 1, .BlockSize = k1M, .DataBytes = k1M + 5000,
+             .Metadata = 3, .Guids = true, .MapTableSize = 12000, .MetadataBytes = 200000}),
+    [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.Name); });
+
+// nbmkimage: its options must reach the image exactly as ImageSpec says.
+struct ToolRow {
+    const char* Name;
+    std::vector<std::string> Options;
+    ImageSpec Spec;  // the same image, bases aside
+    std::size_t Metadata;
+};
+void PrintTo(const ToolRow& row, std::ostream* out) { *out << row.Name; }
+
+ImageSpec ToolSpec(std::uint32_t layout, void (*change)(ImageSpec&)) {
+    ImageSpec spec;
+    spec.Layout = layout;
+    change(spec);
+    return spec;
+}
+
+class SampleImages : public ::testing::TestWithParam<ToolRow> {};
+
+TEST_P(SampleImages, NbmkimageWritesTheImageItsOptionsDescribeAndTheConverterConvertsIt) {
+    TempDir dir;
+    ImageSpec spec = GetParam().Spec;
+    spec.MapBase = dir / "map";
+    spec.DataBase = dir / "data";
+    for (std::size_t i = 0; i < GetParam().Metadata; ++i) spec.MetadataBases.push_back(dir / ("meta" + std::to_string(i)));
+    std::vector<std::string> args = GetParam().Options;
+    const std::vector<std::string> bases = Args(spec);
+    args.insert(args.end(), bases.begin(), bases.end());
+    const RunResult made = RunProgram(ToolPath("nbmkimage"), args);
+    ASSERT_EQ(made.ExitCode, 0) << made.Err;
+    EXPECT_EQ(made.Err, "");
+
+    const RunResult run = RunConverter(bases);
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_EQ(Lines(run.Out), Converted(spec.Layout, spec)) << run.Err;
+    EXPECT_THAT(V6Mismatches(spec), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, SampleImages,
+    ::testing::Values(
+        ToolRow {"Layout2Random",
+                 {"--layout", "2", "--image-size", "40000", "--data-size", "300000", "--map-content", "random", "--seed", "7",
+                  "--drop-percent", "50"},
+                 ToolSpec(2, [](ImageSpec& s) { s.ImageSize = 40000, s.DataBytes = 300000, s.Content = MapContent::Random, s.Seed = 7, s.DropPercent = 50; }),
+                 1},
+        ToolRow {"Layout3Extended",
+                 {"--layout=3", "--map-type", "1", "--map-table-size", "131072", "--map-page-size", "1048576", "--block-size",
+                  "4096", "--data-size", "409600", "--image-guid", "0x55", "--data-guid", "66", "--map-text", "from nbmkimage"},
+                 ToolSpec(3, [](ImageSpec& s) { s.MapType = 1, s.MapTableSize = 131072, s.MapPageSize = 1048576, s.BlockSize = 4096,
+                                                s.DataBytes = 409600, s.ImageGuid = 0x55, s.DataGuid = 66, s.MapText = "from nbmkimage"; }),
+                 2},
+        ToolRow {"Layout4Plain",
+                 {"--layout", "4", "--image-size", "33000", "--map-data-offset", "8192", "--map-content", "sparse", "--drop-every", "2",
+                  "--data-size", "300000", "--metadata-size", "200000", "--map-pages", "32"},
+                 ToolSpec(4, [](ImageSpec& s) { s.ImageSize = 33000, s.MapDataOffset = 8192, s.DropEvery = 2, s.DataBytes = 300000,
+                                                s.MetadataBytes = 200000, s.MapPages = 32; }),
+                 3}),
+    [](const ::testing::TestParamInfo<ToolRow>& info) { return std::string(info.param.Name); });
+
+TEST(SampleImageOptions, HelpPrintsUsageAndSucceeds) {
+    const RunResult run = RunProgram(ToolPath("nbmkimage"), {"--help"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_THAT(run.Out, ::testing::StartsWith("usage: nbmkimage [options] MAPBASE DATABASE METADATABASE"));
+}
+
+class NonsenseOptions : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+// A command line that makes no sense must not leave a half-made image.
+TEST_P(NonsenseOptions, ExitWith2AndOneLineWithoutWritingAnyFile) {
+    TempDir dir;
+    std::vector<std::string> args = GetParam();
+    for (std::string& word : args)
+        if (word == "B") word = dir / "img";
+    const RunResult run = RunProgram(ToolPath("nbmkimage"), args);
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_EQ(Lines(run.Err).size(), 1u) << run.Err;
+    EXPECT_EQ(run.Out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, NonsenseOptions,
+    ::testing::Values(std::vector<std::string> {"--frobnicate", "1", "B", "B", "B"}, std::vector<std::string> {"B", "B", "B", "--seed"},
+                      std::vector<std::string> {"--image-size", "lots", "B", "B", "B"},
+                      std::vector<std::string> {"--image-size", "4294967296", "B", "B", "B"},
+                      std::vector<std::string> {"--layout", "5", "B", "B", "B"},
+                      std::vector<std::string> {"--layout", "3", "--map-type", "2", "B", "B", "B"},
+                      std::vector<std::string> {"--block-size", "0", "B", "B", "B"},
+                      std::vector<std::string> {"--map-content", "full", "B", "B", "B"}, std::vector<std::string> {"B", "B"}));
+
+}  // namespace
