@@ -29,7 +29,7 @@ void BM_Crc32(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * n);
 }
 
-BENCHMARK_TEMPLATE(BM_Crc32, NbCrc32Update)->Name("Crc32Update")->Arg(4096)->Arg(1 << 20);
-BENCHMARK_TEMPLATE(BM_Crc32, NbCrc32UpdateBytewise)->Name("Crc32UpdateBytewise")->Arg(4096)->Arg(1 << 20);
+BENCHMARK_TEMPLATE(BM_Crc32, NbCrc32Update)->Name("BM_Crc32Update")->Arg(4096)->Arg(1 << 20);
+BENCHMARK_TEMPLATE(BM_Crc32, NbCrc32UpdateBytewise)->Name("BM_Crc32UpdateBytewise")->Arg(4096)->Arg(1 << 20);
 
 }  // namespace
