@@ -1,0 +1,171 @@
+// Two converters, or a converter and another user, on one image; and paths
+// a user could hand the real program: spaces, non-ASCII bytes, directories,
+// links and names at the length limit.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "platform/file.h"
+#include "tests/support/test_support.h"
+#include "tools/image_maker.h"
+
+std::vector<std::string> ImageFiles(const ImageSpec& spec);
+std::vector<std::string> ConverterArgs(const ImageSpec& spec);
+void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
+
+namespace {
+
+ImageSpec Image(const std::string& base, std::uint32_t layout = 2) {
+    ImageSpec s;
+    s.Layout = layout;
+    s.ImageGuid = 0x1122334455667788ull;  // no identifier is made: conversions compare
+    s.DataGuid = 0x0102030405060708ull;
+    s.MapPages = 34;
+    s.ImageSize = 34 * 1024;
+    s.DataBytes = s.MetadataBytes = 139264;
+    s.MapBase = s.DataBase = base;
+    s.MetadataBases = {base};
+    return s;
+}
+
+// The image converted where nothing gets in the way: what every run that
+// succeeds must leave.
+std::map<std::string, Bytes> CleanConversion(std::uint32_t layout = 2) {
+    TempDir dir;
+    const ImageSpec spec = Image(dir / "img", layout);
+    EXPECT_TRUE(WriteImage(spec, nullptr));
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
+    return Snapshot(dir.Path());
+}
+
+struct Held {
+    const char* Name;
+    std::size_t File;     // 0 map, 1 data, 2 metadata
+    std::uint32_t Access;  // how the other user holds it
+    const char* Message;
+    int ExitCode;
+};
+
+class HeldFile : public testing::TestWithParam<Held> {};
+
+// A file held by a writer stops the converter at its first open, the
+// backup's, with 32; once it is free, one run converts and the next has
+// nothing to do. A reader lets the backups be made and stops the rewrite of
+// its file, after which the converter reverts what it changed.
+TEST_P(HeldFile, StopsTheConverterWith32AndThenConvertsOnce) {
+    const Held& held = GetParam();
+    TempDir dir;
+    const ImageSpec spec = Image(dir / "img");
+    ASSERT_TRUE(WriteImage(spec, nullptr));
+    const std::vector<std::string> files = ImageFiles(spec);
+    const auto before = Snapshot(dir.Path());
+    {
+        CNimbraFile other;
+        ASSERT_EQ(other.Create(files[held.File].c_str(), NB_OPEN_EXISTING, held.Access, NB_SHARE_READ, 0), NB_OK);
+        const RunResult run = RunConverter(ConverterArgs(spec));
+        EXPECT_EQ(run.ExitCode, held.ExitCode);
+        const auto lines = Lines(run.Out);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), std::string(held.Message)), lines.end()) << run.Out;
+        for (const std::string& f : files)
+            ExpectOriginal(f, before.at(std::filesystem::path(f).filename().string()), held.Access == NB_ACCESS_WRITE);
+    }
+    // A reverted map keeps the relocation's longer tail, which a second
+    // conversion refuses: only an untouched image is converted again here.
+    if (held.Access != NB_ACCESS_WRITE) return;
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
+    const auto converted = CleanConversion();
+    for (const std::string& f : files) EXPECT_EQ(ReadBytes(f), converted.at(std::filesystem::path(f).filename().string()));
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "No conversion is needed");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locks, HeldFile,
+    testing::Values(Held {"MapWriter", 0, NB_ACCESS_WRITE, "Check if it already exists", 32},
+                    Held {"DataWriter", 1, NB_ACCESS_WRITE, "Check if it already exists", 32},
+                    Held {"MetadataWriter", 2, NB_ACCESS_WRITE, "Check if it already exists", 0},
+                    Held {"DataReader", 1, NB_ACCESS_READ, "main: Failed. Error 32. Now reverting to backup", 0}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(HostilePaths, SpacesAndNonAsciiBytesConvertLikeAPlainPath) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "my images/\xc3\xa4rger \xe6\x97\xa5");
+    const ImageSpec spec = Image(dir / "my images/\xc3\xa4rger \xe6\x97\xa5/im g\xff");
+    ASSERT_TRUE(WriteImage(spec, nullptr));
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
+    const auto converted = CleanConversion();
+    for (const std::string& f : ImageFiles(spec))
+        EXPECT_EQ(ReadBytes(f), converted.at("img" + std::filesystem::path(f).extension().string())) << f;
+}
+
+TEST(HostilePaths, AFileThatIsADirectoryIsRefusedBeforeAnythingChanges) {
+    for (std::size_t which : {0, 1, 2}) {
+        TempDir dir;
+        const ImageSpec spec = Image(dir / "img");
+        ASSERT_TRUE(WriteImage(spec, nullptr));
+        const std::string file = ImageFiles(spec)[which];
+        std::filesystem::remove(file);
+        std::filesystem::create_directory(file);
+        const RunResult run = RunConverter(ConverterArgs(spec));
+        EXPECT_EQ(run.ExitCode, which < 2 ? 5 : 0);
+        EXPECT_NE(run.Out.find("main: Could not create backup file [" + file + ".backup]. Error 5"), std::string::npos)
+            << run.Out;
+        EXPECT_TRUE(std::filesystem::is_empty(file));
+    }
+}
+
+TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
+    if (::geteuid() == 0) GTEST_SKIP() << "run as root: permissions do not stop its writes, and no read-only mount is at hand";
+    TempDir dir;
+    const ImageSpec spec = Image(dir / "img");
+    ASSERT_TRUE(WriteImage(spec, nullptr));
+    const auto before = Snapshot(dir.Path());
+    for (const std::string& f : ImageFiles(spec)) std::filesystem::permissions(f, std::filesystem::perms::owner_read);
+    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const RunResult run = RunConverter(ConverterArgs(spec));
+    EXPECT_EQ(run.ExitCode, 5);
+    EXPECT_EQ(Snapshot(dir.Path()), before);
+}
+
+// The relocation renames the link itself: the converted map becomes a plain
+// file beside it, the backup name holds the link, and the file it points to
+// keeps every byte. A layout 4 map is rewritten in place, through the link.
+TEST(HostilePaths, AMapThatIsALinkLeavesItsTargetWhole) {
+    for (std::uint32_t layout : {2u, 4u}) {
+        TempDir dir;
+        const ImageSpec spec = Image(dir / "img", layout);
+        ASSERT_TRUE(WriteImage(spec, nullptr));
+        const std::string map = MapFileName(spec), target = dir / "elsewhere.nbbitmap";
+        std::filesystem::rename(map, target);
+        std::filesystem::create_symlink(target, map);
+        const Bytes original = ReadBytes(target);
+        EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
+        const auto converted = CleanConversion(layout);
+        EXPECT_EQ(ReadBytes(map), converted.at("img.nbbitmap"));
+        EXPECT_EQ(std::filesystem::is_symlink(map), layout == 4);
+        if (layout == 2) {
+            EXPECT_EQ(ReadBytes(target), original);
+            EXPECT_TRUE(std::filesystem::is_symlink(map + ".backup"));
+        }
+    }
+}
+
+// Backup names are the longest the converter builds: one of 511 characters
+// converts, one of 512 is refused with 206 before any file is touched.
+TEST(HostilePaths, NamesAtTheLengthLimit) {
+    for (std::size_t length : {511u, 512u}) {
+        TempDir dir;
+        std::string folder = dir / std::string(200, 'a');
+        folder += "/" + std::string(200, 'b');
+        std::filesystem::create_directories(folder);
+        ImageSpec spec = Image(dir / "img");
+        spec.MapBase = folder + "/" + std::string(length - folder.size() - 1 - 16, 'c');  // 16: ".nbbitmap.backup"
+        ASSERT_TRUE(WriteImage(spec, nullptr));
+        const auto before = Snapshot(folder);
+        const RunResult run = RunConverter(ConverterArgs(spec));
+        EXPECT_EQ(run.ExitCode, length == 511 ? 0 : 206);
+        EXPECT_EQ(Lines(run.Out).back(), length == 511 ? "main: Finished successfully!" : "Check if it already exists");
+        EXPECT_EQ(Snapshot(folder) == before, length == 512);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,253 @@
+// Damaged and inconsistent images: each is refused (or reverted) with the
+// driver's message and exit code, by a converter that does not crash, and
+// no image file keeps a changed byte.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+#include "legacy/legacy.h"
+#include "platform/endian.h"
+#include "platform/trace.h"
+#include "tests/support/fault_host.h"
+#include "tests/support/test_support.h"
+#include "tools/image_maker.h"
+
+// Shared with the fault sweep, which defines them.
+class MemoryTempDirs {
+public:
+    MemoryTempDirs();
+    ~MemoryTempDirs();
+
+private:
+    std::optional<std::string> saved_;
+};
+ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
+std::vector<std::string> ImageFiles(const ImageSpec& spec);
+std::vector<std::string> ConverterArgs(const ImageSpec& spec);
+void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
+
+namespace {
+
+enum class Files { Unchanged, Reverted, Converted };
+
+// File i of ImageFiles: 0 map, 1 data, 2.. metadata.
+using Damage = std::function<void(const std::vector<std::string>& files)>;
+
+void Patch(const std::string& file, std::size_t offset, std::uint64_t value, int width) {
+    Bytes bytes = ReadBytes(file);
+    if (width == 2) PutLe16(bytes.data(), offset, static_cast<std::uint16_t>(value));
+    if (width == 4) PutLe32(bytes.data(), offset, static_cast<std::uint32_t>(value));
+    if (width == 8) PutLe64(bytes.data(), offset, value);
+    WriteBytes(file, bytes);
+}
+
+Damage Set(std::size_t file, std::size_t offset, std::uint64_t value, int width = 4) {
+    return [=](const std::vector<std::string>& files) { Patch(files.at(file), offset, value, width); };
+}
+Damage SetAll(std::size_t offset, std::uint64_t value) {
+    return [=](const std::vector<std::string>& files) {
+        for (const std::string& f : files) Patch(f, offset, value, 4);
+    };
+}
+// Cuts the file to length bytes, or (grow) adds length bytes to it.
+Damage Resize(std::size_t file, std::size_t length, bool grow = false) {
+    return [=](const std::vector<std::string>& files) {
+        Bytes bytes = ReadBytes(files.at(file));
+        bytes.resize(grow ? bytes.size() + length : length, 0x5A);
+        WriteBytes(files.at(file), bytes);
+    };
+}
+
+struct Malformed {
+    const char* Name;
+    std::uint32_t Layout;
+    std::uint16_t MapType;
+    std::size_t MetadataFiles;
+    std::uint32_t MapPages;  // room in the page table for one page more than the map holds, when 35
+    Damage Apply;
+    const char* Message;  // a line of the output; "DIR/" stands for the image's folder
+    int ExitCode;
+    Files Result;
+};
+
+void PrintTo(const Malformed& m, std::ostream* out) { *out << m.Name; }
+
+constexpr char kParse13[] = "main: Error while parsing headers. Error 13. No changes to the image were made";
+constexpr char kConvert13[] = "main: Error while converting. Error 13";
+
+const Malformed kCases[] = {
+    {"V2DataBlockSizeZero", 2, 0, 1, 34, Set(1, 16, 0), kParse13, 0, Files::Unchanged},
+    {"V2MetadataAlignmentZero", 2, 0, 1, 34, Set(2, 16, 0), kParse13, 0, Files::Unchanged},
+    {"V2ImageSizeZero", 2, 0, 1, 34, Set(0, 16, 0), kParse13, 0, Files::Unchanged},
+    {"V2DataAndMetadataNameOtherDataFiles", 2, 0, 1, 34, Set(1, 8, 999, 8), kParse13, 0, Files::Unchanged},
+    {"V2MapNamesOtherDataFile", 2, 0, 1, 34, Set(0, 24, 999, 8), kParse13, 0, Files::Unchanged},
+    {"V2WithTwoMetadataFiles", 2, 0, 2, 34, nullptr,
+     "main: Error while parsing headers. Error 87. No changes to the image were made", 0, Files::Unchanged},
+    {"V2MapTailNotAWholePage", 2, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", 0,
+     Files::Reverted},
+    {"V3DataBlockSizeZero", 3, 0, 1, 34, Set(1, 16, 0), kParse13, 0, Files::Unchanged},
+    {"V3MetadataWithIdentifier", 3, 0, 1, 34, Set(2, 8, 5, 8), kParse13, 0, Files::Unchanged},
+    {"V3SecondMetadataDisagrees", 3, 0, 2, 34, Set(3, 32, 1, 2), kParse13, 0, Files::Unchanged},
+    {"V3MapNamesOtherDataFile", 3, 0, 1, 34, Set(0, 24, 999, 8), kParse13, 0, Files::Unchanged},
+    {"V3MapType2", 3, 0, 1, 34, Set(0, 16, 2, 2), "main: Failed. Error 87. Now reverting to backup", 0, Files::Reverted},
+    {"V3ExtendedPageSizeZero", 3, 1, 1, 34, Set(0, 48, 0), kParse13, 0, Files::Unchanged},
+    {"V3ExtendedTableBeyondFile", 3, 1, 1, 34, Set(0, 44, 0x1000000), kParse13, 0, Files::Unchanged},
+    {"V3ExtendedTableInsideHeader", 3, 1, 1, 34, Set(0, 40, 0), kParse13, 0, Files::Unchanged},
+    {"V3TwentyMetadataFiles", 3, 0, 20, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
+    {"V4MapDataOffsetZero", 4, 0, 1, 34, Set(0, 34, 0), kConvert13, 0, Files::Unchanged},
+    {"V4MapDataOffsetNotPageAligned", 4, 0, 1, 34, Set(0, 34, 100), kConvert13, 0, Files::Unchanged},
+    {"V4MapLongerThanImage", 4, 0, 1, 34, Set(0, 22, 1024), kConvert13, 0, Files::Unchanged},
+    {"V4BlockLargerThanDataFile", 4, 0, 1, 34, Set(1, 20, 0x80000000u), kConvert13, 0, Files::Unchanged},
+    {"V4MetadataNamesOtherDataFile", 4, 0, 1, 34, Set(2, 8, 999, 8), kConvert13, 0, Files::Unchanged},
+    {"V4DataNamesOtherIdentifier", 4, 0, 1, 34, Set(1, 8, 999, 8), kConvert13, 0, Files::Unchanged},
+    {"V4TwentiethMetadataDisagrees", 4, 0, 20, 34, Set(21, 24, 8192), kConvert13, 0, Files::Unchanged},
+    {"V4ExtendedPageSizeZero", 4, 1, 1, 34, Set(0, 50, 0), kConvert13, 0, Files::Unchanged},
+    {"V4MapType2", 4, 0, 1, 34, Set(0, 20, 2, 2), "main: Failed. Error 87. Now reverting to backup", 0, Files::Reverted},
+    {"V4MapTailNotAWholePage", 4, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", 0,
+     Files::Reverted},
+    {"V4TwoMetadataFiles", 4, 0, 2, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
+    {"V4TwentyMetadataFiles", 4, 0, 20, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
+    {"VersionsMixed", 4, 0, 1, 34, Set(2, 16, 5), "main: Could not get correct version. Error 13", 0, Files::Unchanged},
+    {"VersionZero", 4, 0, 1, 34, SetAll(16, 0), "main: Could not get correct version. Error 0", 0, Files::Unchanged},
+    {"Version1", 4, 0, 1, 34, SetAll(16, 1), "main: That version is unsupported", 0, Files::Unchanged},
+    {"Version5", 4, 0, 1, 34, SetAll(16, 5), "main: That version is unsupported", 0, Files::Unchanged},
+    {"Version7", 4, 0, 1, 34, SetAll(16, 7), "No conversion is needed", 0, Files::Unchanged},
+    {"MapShorterThanBackup", 2, 0, 1, 34, Resize(0, 32),
+     "main: Could not create backup file [DIR/img.nbbitmap.backup]. Error 996", 996 % 256, Files::Unchanged},
+    {"DataShorterThanBackup", 3, 0, 1, 34, Resize(1, 24),
+     "main: Could not create backup file [DIR/img.nbdata.backup]. Error 996", 996 % 256, Files::Unchanged},
+    {"MetadataEmpty", 4, 0, 2, 34, Resize(3, 0),
+     "main: Could not create backup file [DIR/img1.nbmetadata.backup]. Error 996", 0, Files::Unchanged},
+};
+
+ImageSpec MakeSpec(const Malformed& m, const TempDir& dir) {
+    ImageSpec s;
+    s.Layout = m.Layout;
+    s.MapType = m.MapType;
+    s.ImageGuid = 0x1122334455667788ull;
+    s.DataGuid = 0x0102030405060708ull;
+    s.MapPages = 34;  // the map, like every file, at least as long as its backup
+    s.ImageSize = m.MapPages * 1024;
+    s.MapTrailingBytes = 135168;
+    s.DataBytes = s.MetadataBytes = 139264;
+    s.MetadataBases.resize(m.MetadataFiles);
+    return PlaceImage(s, dir);
+}
+
+class MalformedImage : public testing::TestWithParam<Malformed> {};
+
+TEST_P(MalformedImage, IsRefusedOrRevertedWithItsMessageAndKeepsEveryByte) {
+    const Malformed& m = GetParam();
+    MemoryTempDirs memory;
+    TempDir dir;
+    const ImageSpec spec = MakeSpec(m, dir);
+    std::string error;
+    ASSERT_TRUE(WriteImage(spec, &error)) << error;
+    const std::vector<std::string> files = ImageFiles(spec);
+    if (m.Apply) m.Apply(files);
+    const auto before = Snapshot(dir.Path());
+
+    const RunResult run = RunConverter(ConverterArgs(spec));
+    ASSERT_GE(run.ExitCode, 0) << "the converter died\n" << run.Err;
+    EXPECT_EQ(run.ExitCode, m.ExitCode) << run.Out;
+    std::string message = m.Message;
+    if (message.find("DIR/") != std::string::npos) message.replace(message.find("DIR/"), 4, dir / "");
+    const auto lines = Lines(run.Out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), message), lines.end()) << run.Out;
+
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const Bytes& original = before.at(std::filesystem::path(files[i]).filename().string());
+        if (m.Result != Files::Converted) {
+            ExpectOriginal(files[i], original, m.Result == Files::Unchanged);
+            continue;
+        }
+        const Bytes now = ReadBytes(files[i]);
+        const std::uint32_t length = i == 0 ? 838 : i == 1 ? 36 : 54;
+        ASSERT_GE(now.size(), 20u);
+        EXPECT_EQ(GetLe32(now.data(), 4), length) << files[i] << " has no version 6 header";
+        EXPECT_EQ(GetLe32(now.data(), 16), 6u) << files[i];
+    }
+    if (m.Result == Files::Reverted) {
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.ends_with("] reverted successfully"); }),
+                  static_cast<std::ptrdiff_t>(files.size()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MalformedImage, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+
+// Headers cut short at every field boundary (every even length below the
+// header's): detection or the reader refuses each with 13, without a crash.
+TEST(MalformedHeaders, EveryHeaderCutAtAFieldBoundaryIsRefusedWith13) {
+    struct Layout {
+        std::uint32_t Number;
+        std::uint16_t MapType;
+        std::size_t HeaderLengths[3];  // map, data, metadata
+    };
+    const Layout layouts[] = {{2, 0, {32, 24, 24}}, {3, 0, {32, 24, 34}}, {3, 1, {312, 24, 34}},
+                              {4, 0, {38, 24, 38}}, {4, 1, {310, 24, 38}}};
+    std::size_t cases = 0;
+    const NbTraceRoutine trace = NbTrace;  // five hundred refusals need no trace lines
+    NbTrace = Silent;
+    for (const Layout& layout : layouts) {
+        TempDir dir;
+        Malformed m {"", layout.Number, layout.MapType, 1, 34, nullptr, "", 0, Files::Unchanged};
+        const ImageSpec spec = MakeSpec(m, dir);
+        ASSERT_TRUE(WriteImage(spec, nullptr));
+        const std::vector<std::string> files = ImageFiles(spec);
+        char* names[] = {const_cast<char*>(files[2].c_str())};
+        for (std::size_t f = 0; f < 3; ++f) {
+            const Bytes whole = ReadBytes(files[f]);
+            for (std::size_t cut = 0; cut < layout.HeaderLengths[f]; cut += 2, ++cases) {
+                SCOPED_TRACE("layout " + std::to_string(layout.Number) + " file " + files[f] + " cut to " +
+                             std::to_string(cut));
+                WriteBytes(files[f], Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+                std::uint32_t version = 0;
+                NbResult code = NbConvertGetVersion(files[1].c_str(), files[0].c_str(), files[2].c_str(), version);
+                ImageParameters parameters;
+                MetadataFileParameters records[1];
+                if (code == NB_OK && version == 2)
+                    code = NbConvertFromV2(files[1].c_str(), files[0].c_str(), names[0], &parameters, records);
+                else if (code == NB_OK && version == 3)
+                    code = NbConvertFromV3(files[1].c_str(), files[0].c_str(), names, 1, &parameters, records);
+                else if (code == NB_OK && version == 4)
+                    code = NbConvertFromV4(files[1].c_str(), files[0].c_str(), names, 1, &parameters, records);
+                else if (code == NB_OK)
+                    code = version == 0 ? NB_INVALID_DATA : 1000 + version;  // some other layout: wrong
+                EXPECT_EQ(code, NB_INVALID_DATA) << "version " << version;
+            }
+            WriteBytes(files[f], whole);
+        }
+    }
+    EXPECT_EQ(cases, 506u);
+    NbTrace = trace;
+}
+
+// Known loss, kept as a reproduction: a layout 3 or 4 data file with a
+// partial last block behind a 64 KiB boundary gets its first superblock
+// written over that partial block, beyond the head backup; when the rewrite
+// then fails, the revert cannot bring those bytes back.
+TEST(MalformedImageRevert, DISABLED_PartialLastDataBlockSurvivesAFailedRewrite) {
+    TempDir dir, rehearsal;
+    Malformed m {"", 4, 0, 1, 34, nullptr, "", 0, Files::Unchanged};
+    ImageSpec spec = MakeSpec(m, dir), same = MakeSpec(m, rehearsal);
+    spec.DataBytes = same.DataBytes = 3 * 65536 + 100;
+    ASSERT_TRUE(WriteImage(spec, nullptr) && WriteImage(same, nullptr));
+    const auto before = Snapshot(dir.Path());
+    FaultHost counter, host;
+    {
+        ScopedHost scoped(counter);
+        RunConverterInProcess(ConverterArgs(same));
+    }
+    host.Plan({counter.Count(HostCall::Write), HostCall::Write, FaultKind::Error, 5});  // the last header
+    ScopedHost scoped(host);
+    const RunResult run = RunConverterInProcess(ConverterArgs(spec));
+    ASSERT_NE(run.Out.find("main: Failed. Error 5"), std::string::npos) << run.Out;
+    ExpectOriginal(DataFileName(spec), before.at("img.nbdata"), false);
+}
+
+}  // namespace
