@@ -134,7 +134,7 @@ b=$(printf '%s\n' "${start[@]}" | median)
 printf 'layout 4, 32-page map: median %s ms over %d runs (process start alone %s ms, so %s ms net), peak RSS %s KiB\n' \
     "$(ms "$m")" "$runs" "$(ms "$b")" "$(awk -v a="$m" -v b="$b" 'BEGIN {printf "%.3f", (a - b) / 1000}')" "$(peak_rss_kib)"
 
-echo "map    layout  convert ms  cp ms     ratio  cp+sync ms  ratio  peak RSS"
+[[ -n $sizes ]] && echo "map    layout  convert ms  cp ms     ratio  cp+sync ms  ratio  peak RSS"
 for s in $sizes; do
     pages=$(( s * 256 ))
     for layout in 2 4; do
