@@ -1,0 +1,177 @@
+// Header bytes chosen by the fuzzer, each file given a body behind them, go
+// through version detection, the reader of the detected layout, the
+// pre-change check, the relocation and the rewrite; or, for inputs that ask
+// for it, through the whole program. Nothing may crash, and a rewrite that
+// succeeds must leave an image that detection calls version 6.
+//
+// Input: mode (bit 0: whole program, bit 1: two metadata files), three
+// 16-bit body lengths in units of 64 bytes (map, data, metadata), then three
+// 16-bit-length-prefixed header chunks (map, data, metadata). Little-endian.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "legacy/legacy.h"
+#include "platform/host.h"
+#include "platform/trace.h"
+#include "version6/version6.h"
+
+namespace {
+
+constexpr std::size_t kBackupLength = 135168;  // the whole program backs up this much of every file
+std::string g_dir;
+
+struct Input {
+    const std::uint8_t* Data;
+    std::size_t Size;
+    std::uint8_t U8() { return Size > 0 ? (--Size, *Data++) : 0; }
+    std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
+    std::string_view Take(std::size_t n) {
+        n = n < Size ? n : Size;
+        std::string_view bytes(reinterpret_cast<const char*>(Data), n);
+        Data += n, Size -= n;
+        return bytes;
+    }
+};
+
+constexpr std::size_t kLongestFile = kBackupLength + 0x1000 * 64 + 0xFFFF;
+std::vector<char> g_mapBody, g_body;
+
+// The head, then a body to the given length: in the map, every third page
+// all 0xFF (a page the compaction drops), the others live.
+void WriteFile(const std::string& name, std::string_view head, std::size_t length, bool map) {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) std::abort();
+    std::fwrite(head.data(), 1, head.size(), f);
+    if (length > head.size()) std::fwrite((map ? g_mapBody : g_body).data() + head.size(), 1, length - head.size(), f);
+    std::fclose(f);
+}
+
+NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+
+// The real host, except that page memory comes from the heap at its exact
+// size: the sanitizer then sees a buffer overrun by a single byte, which
+// whole pages would hide, and runs avoid the cost of mapping pages.
+class HeapPages final : public Host {
+public:
+    NbResult Open(const char* name, bool existing, std::uint32_t access, std::uint32_t share, std::uint32_t flags,
+                  HostHandle* out) override {
+        return real_.Open(name, existing, access, share, flags, out);
+    }
+    NbResult Close(HostHandle h) override { return real_.Close(h); }
+    NbResult Read(HostHandle h, void* b, std::uint32_t n, std::uint32_t* done) override { return real_.Read(h, b, n, done); }
+    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
+        return real_.Write(h, b, n, done);
+    }
+    NbResult Seek(HostHandle h, std::uint64_t offset) override { return real_.Seek(h, offset); }
+    NbResult Size(HostHandle h, std::uint64_t* size) override { return real_.Size(h, size); }
+    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return real_.DeviceCapacity(h, bytes); }
+    NbResult Flush(HostHandle h) override { return real_.Flush(h); }
+    NbResult SyncDirectory(const char* name) override { return real_.SyncDirectory(name); }
+    NbResult Rename(const char* from, const char* to) override { return real_.Rename(from, to); }
+    NbResult Remove(const char* name) override { return real_.Remove(name); }
+    NbResult PageAlloc(std::size_t size, void** address) override {
+        *address = std::calloc(size == 0 ? 1 : size, 1);
+        return *address != nullptr ? NB_OK : NB_NOT_ENOUGH_MEMORY;
+    }
+    NbResult PageFree(void* address) override {
+        std::free(address);
+        return NB_OK;
+    }
+    void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
+    std::uint32_t ThreadId() override { return real_.ThreadId(); }
+    NbResult CreateGuid(HostGuid* guid) override { return real_.CreateGuid(guid); }
+    void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
+
+private:
+    Host& real_ = NbSystemHost();
+};
+
+HeapPages g_host;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::string pattern = (std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                                      : std::filesystem::temp_directory_path()) /
+                          "nbfuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    g_dir = pattern;
+    for (std::size_t at = 0; at < kLongestFile; ++at) {
+        g_body.push_back(static_cast<char>((at * 31) >> 3));
+        g_mapBody.push_back(at / 4096 % 3 == 0 ? static_cast<char>(0xFF) : g_body.back());
+    }
+    NbSetHost(&g_host);
+    NbTrace = Silent;  // the trace lines would drown the fuzzer's own
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    ::dup2(quiet, 1);  // the converter's messages
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in {data, size};
+    const std::uint8_t mode = in.U8();
+    std::size_t bodies[3];
+    for (std::size_t& body : bodies) body = (in.U16() & 0xFFF) * std::size_t {64};  // up to 256 KiB
+    std::string_view heads[3];
+    for (std::string_view& head : heads) head = in.Take(in.U16());
+    const bool whole = mode & 1;
+    const std::uint16_t count = mode & 2 ? 2 : 1;
+
+    for (const auto& entry : std::filesystem::directory_iterator(g_dir)) std::filesystem::remove(entry.path());
+    std::string base = g_dir + "/img", mapName = base + ".nbbitmap", dataName = base + ".nbdata";
+    std::string metadataNames[2] = {base + ".nbmetadata", base + "1.nbmetadata"};
+    const auto length = [&](int i) {
+        const std::size_t n = heads[i].size() + bodies[i];
+        return whole && n < kBackupLength ? kBackupLength : n;
+    };
+    WriteFile(mapName, heads[0], length(0), true);
+    WriteFile(dataName, heads[1], length(1), false);
+    for (std::uint16_t i = 0; i < count; ++i) WriteFile(metadataNames[i], heads[2], length(2), false);
+
+    if (whole) {
+        std::string second = base + "1";
+        std::vector<char*> argv {const_cast<char*>("NimbraConvert"), base.data(), base.data(), base.data()};
+        if (count == 2) argv.push_back(second.data());
+        argv.push_back(nullptr);
+        NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
+        return 0;
+    }
+
+    char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
+    std::uint32_t version = 0;
+    NbResult code = NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version);
+    if (code != NB_OK) return 0;
+    ImageParameters p;
+    MetadataFileParameters records[2];
+    std::uint16_t files = count;
+    switch (version) {
+    case 2: code = NbConvertFromV2(dataName.c_str(), mapName.c_str(), names[0], &p, records), files = 1; break;
+    case 3: code = NbConvertFromV3(dataName.c_str(), mapName.c_str(), names, count, &p, records); break;
+    case 4: code = NbConvertFromV4(dataName.c_str(), mapName.c_str(), names, count, &p, records); break;
+    default: return 0;
+    }
+    if (code != NB_OK) return 0;
+    // Judged as the driver judges it: as the rewrite will find the map.
+    const bool relocate = version != 4;
+    ImageParameters after = p;
+    if (relocate) NbFollowRelocation(&after, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
+    const std::uint64_t start = relocate ? NB_LEGACY_MAP_DATA_OFFSET : p.MapDataOffset;
+    const std::uint64_t bodyBytes = p.MapFileSize > start ? p.MapFileSize - start : 0;
+    if (NbCheckConvertible(after, bodyBytes, relocate ? NB_V6_MAP_DATA_OFFSET : 0) != NB_OK) return 0;
+    if (relocate) {
+        if (NbAdjustDataOffset(mapName.c_str(), NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET) != NB_OK) return 0;
+        NbFollowRelocation(&p, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
+    }
+    if (NbConvertToV6(dataName.c_str(), mapName.c_str(), names, files, &p, records) != NB_OK) return 0;
+    if (NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version) != NB_OK || version != 6) std::abort();
+    return 0;
+}
