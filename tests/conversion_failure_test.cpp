@@ -58,12 +58,8 @@ std::string Reverted(const std::string& name, NbResult code) {
 void RestoreByHand(const std::string& name) {
     const std::string backup = name + ".backup";
     if (!Exists(backup)) return;
-    if (!Exists(name)) {
-        std::filesystem::rename(backup, name);
-        return;
-    }
-    Bytes file = ReadBytes(name);
-    const Bytes saved = ReadBytes(backup);
+    if (!Exists(name)) return std::filesystem::rename(backup, name);
+    Bytes file = ReadBytes(name), saved = ReadBytes(backup);
     file.resize(std::max(file.size(), saved.size()));
     std::copy(saved.begin(), saved.end(), file.begin());
     WriteBytes(name, file);
@@ -93,12 +89,8 @@ FaultPlan PlanFor(const std::vector<HostCall>& log, const FaultRow& row) {
                                     : log.rend() - std::find(log.rbegin(), log.rend(), HostCall::SyncDirectory);
     for (int flushes = 0; flushes < row.FilesDone; ++at) flushes += log.at(at) == HostCall::Flush;
     for (int n = 0; n < row.Nth; ++at) n += log.at(at) == row.Kind;
-    FaultPlan plan;
-    plan.Kind = row.Kind;
-    plan.At = static_cast<std::uint64_t>(std::count(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(at), row.Kind));
-    plan.Fault = row.Fault;
-    plan.Code = row.Code;
-    return plan;
+    const auto index = std::count(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(at), row.Kind);
+    return FaultPlan {static_cast<std::uint64_t>(index), row.Kind, row.Fault, row.Code};
 }
 
 class FailedConversion : public ::testing::TestWithParam<FaultRow> {};
