@@ -20,7 +20,7 @@ struct FaultPlan {
     NbResult Code = 5;
 };
 
-class FaultHost final : public Host {
+class FaultHost : public Host {
 public:
     explicit FaultHost(Host& real = NbSystemHost()) : real_(real) {}
 
