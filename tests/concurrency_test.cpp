@@ -9,6 +9,8 @@
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
+// Shared with the fault sweep, which defines them.
+ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
 std::vector<std::string> ImageFiles(const ImageSpec& spec);
 std::vector<std::string> ConverterArgs(const ImageSpec& spec);
 void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
@@ -16,13 +18,7 @@ void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
 namespace {
 
 ImageSpec Image(const std::string& base, std::uint32_t layout = 2) {
-    ImageSpec s;
-    s.Layout = layout;
-    s.ImageGuid = 0x1122334455667788ull;  // no identifier is made: conversions compare
-    s.DataGuid = 0x0102030405060708ull;
-    s.MapPages = 34;
-    s.ImageSize = 34 * 1024;
-    s.DataBytes = s.MetadataBytes = 139264;
+    ImageSpec s = ReliabilitySpec(layout, 0, 1, 34);
     s.MapBase = s.DataBase = base;
     s.MetadataBases = {base};
     return s;
@@ -38,13 +34,8 @@ std::map<std::string, Bytes> CleanConversion(std::uint32_t layout = 2) {
     return Snapshot(dir.Path());
 }
 
-struct Held {
-    const char* Name;
-    std::size_t File;     // 0 map, 1 data, 2 metadata
-    std::uint32_t Access;  // how the other user holds it
-    const char* Message;
-    int ExitCode;
-};
+// File: 0 map, 1 data, 2 metadata; Access: how the other user holds it.
+struct Held { const char* Name; std::size_t File; std::uint32_t Access; const char* Message; int ExitCode; };
 
 class HeldFile : public testing::TestWithParam<Held> {};
 
@@ -114,7 +105,7 @@ TEST(HostilePaths, AFileThatIsADirectoryIsRefusedBeforeAnythingChanges) {
 }
 
 TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
-    if (::geteuid() == 0) GTEST_SKIP() << "run as root: permissions do not stop its writes, and no read-only mount is at hand";
+    if (::geteuid() == 0) GTEST_SKIP() << "root: permissions do not stop its writes, and no read-only mount is at hand";
     TempDir dir;
     const ImageSpec spec = Image(dir / "img");
     ASSERT_TRUE(WriteImage(spec, nullptr));

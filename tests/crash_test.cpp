@@ -15,18 +15,8 @@
 #include "tools/image_maker.h"
 
 // Shared with the fault sweep, which defines them.
-class MemoryTempDirs {
-public:
-    MemoryTempDirs();
-    ~MemoryTempDirs();
-
-private:
-    std::optional<std::string> saved_;
-};
-struct ReliabilityImage {
-    std::string Name;
-    ImageSpec Spec;
-};
+struct MemoryTempDirs { MemoryTempDirs(); ~MemoryTempDirs(); std::optional<std::string> Saved; };
+struct ReliabilityImage { std::string Name; ImageSpec Spec; };
 std::vector<ReliabilityImage> ReliabilityImages();
 void PrintTo(const ReliabilityImage& image, std::ostream* out);
 ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
@@ -37,23 +27,19 @@ void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
 
 namespace {
 
-// Runs the converter in a child that dies at host call n; returns how the
-// child ended.
+// Runs the converter in a child that dies at host call n; returns its status.
 int RunUntilKilled(const std::vector<std::string>& args, std::uint64_t n) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 1);
-        ::dup2(quiet, 2);
+        ::dup2(quiet, 1), ::dup2(quiet, 2);
         FaultHost host;
         host.Plan({n, HostCall::Count, FaultKind::Crash, 0});
         ScopedHost scoped(host);
-        std::vector<std::string> words {"NimbraConvert"};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
+        std::vector<char*> argv {const_cast<char*>("NimbraConvert")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        NbConvertMain(static_cast<int>(words.size()), argv.data());
+        NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
         ::_exit(0);  // the planned call never came
     }
     int status = 0;
@@ -67,16 +53,12 @@ TEST_P(CrashSafety, AKillBeforeAnyChangeLeavesBackupsThatRestoreEveryByte) {
     MemoryTempDirs memory;
     TempDir dir;
     const ImageSpec spec = PlaceImage(GetParam().Spec, dir);
-    std::string error;
-    ASSERT_TRUE(WriteImage(spec, &error)) << error;
+    ASSERT_TRUE(WriteImage(spec, nullptr));
     const auto originals = Snapshot(dir.Path());
     const std::vector<std::string> files = ImageFiles(spec), args = ConverterArgs(spec);
 
     FaultHost counter;
-    {
-        ScopedHost scoped(counter);
-        ASSERT_EQ(Lines(RunConverterInProcess(args).Out).back(), "main: Finished successfully!");
-    }
+    ASSERT_EQ(Lines((ScopedHost(counter), RunConverterInProcess(args)).Out).back(), "main: Finished successfully!");
     std::size_t kills = 0;
     for (std::uint64_t n = 1; n <= counter.Log().size(); ++n) {
         const HostCall kind = counter.Log()[n - 1];
