@@ -1,0 +1,220 @@
+// nbinfo run as a program on legacy images, on their conversion, and on that conversion damaged record by record.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+
+#include "platform/endian.h"
+#include "tests/support/test_support.h"
+#include "tools/image_maker.h"
+#include "version6/records.h"
+
+namespace {
+
+const std::string kDone = "Finished successfully!";
+
+struct Image {
+    TempDir dir;
+    std::vector<std::string> args;   // the bases, as both programs take them
+    std::vector<std::string> files;  // map, data, metadata...
+};
+
+std::unique_ptr<Image> Make(std::uint32_t layout, std::uint16_t mapType = 0, bool convert = true) {
+    auto image = std::make_unique<Image>();
+    const std::string base = image->dir / "img";
+    // Maps long enough for their head backup; a data identifier that prints as a negative number.
+    ImageSpec s {.Layout = layout, .MapBase = base, .DataBase = base, .MetadataBases = {base}, .ImageSize = 65536,
+                 .ImageGuid = 0x1122334455667788ull, .DataGuid = 0x8877665544332211ull, .MapType = mapType,
+                 .MapTrailingBytes = 200000, .DataBytes = 1 << 20};
+    if (layout != 2) s.MetadataBases.push_back(image->dir / "second");
+    std::string error;
+    EXPECT_TRUE(WriteImage(s, &error)) << error;
+    image->args = s.MetadataBases;
+    image->args.insert(image->args.begin(), {base, base});
+    for (std::size_t i = 0; i < image->args.size(); ++i)
+        image->files.push_back(i == 0 ? MapFileName(s) : i == 1 ? DataFileName(s) : MetadataFileName(s, i - 2));
+    const std::string out = convert ? RunConverter(image->args).Out : kDone;
+    EXPECT_NE(out.find(kDone), std::string::npos) << out;
+    return image;
+}
+
+RunResult Info(const Image& image, std::vector<std::string> front = {}) {
+    front.insert(front.end(), image.args.begin(), image.args.end());
+    return RunProgram(ToolPath("nbinfo"), front);
+}
+
+std::vector<std::string> Found(const std::string& out, const std::regex& pattern, int group = 0) {
+    std::vector<std::string> found;
+    for (std::smatch m; const std::string& line : Lines(out))
+        if (std::regex_search(line, m, pattern)) found.push_back(m[group]);
+    return found;
+}
+std::vector<std::string> Failures(const std::string& out) { return Found(out, std::regex("^FAIL .*")); }
+
+// A strict reader of the JSON grammar that keeps every scalar with its key
+// (array elements take the array's key); false for anything else.
+struct JsonScan {
+    std::string s;
+    std::size_t i = 0;
+    std::vector<std::pair<std::string, std::string>> scalars;
+
+    bool Skip() { return i = s.find_first_not_of(" \t\r\n", i), i < s.size() || (i = s.size(), false); }
+    bool Eat(char c) { return Skip() && s[i] == c ? (++i, true) : false; }
+    bool Seq(char close, const std::function<bool()>& item) {
+        if (Eat(close)) return true;
+        for (bool more = true; more; more = Eat(',')) if (!item()) return false;
+        return Eat(close);
+    }
+    bool Value(const std::string& key) {
+        static const std::regex literal(R"(^("([^"\\\x00-\x1f]|\\(["\\/bfnrt]|u[0-9a-f]{4}))*"|true|false|null|-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?))");
+        if (Eat('{')) return Seq('}', [&] {
+            if (!Skip() || s[i] != '"' || !Value("")) return false;  // a key: a string
+            const std::string k = scalars.back().second;
+            return scalars.pop_back(), Eat(':') && Value(k);
+        });
+        if (Eat('[')) return Seq(']', [&] { return Value(key); });
+        std::smatch m;
+        const std::string rest = s.substr(i, 4096);
+        if (!std::regex_search(rest, m, literal)) return false;
+        i += static_cast<std::size_t>(m.length(0));
+        const std::string v = m.str(0);
+        return scalars.emplace_back(key, v.front() == '"' ? v.substr(1, v.size() - 2) : v), true;
+    }
+    bool Parse(const std::string& text) { return s = text, Value("") && !Skip(); }
+};
+
+struct LayoutCase { std::uint32_t layout; std::uint16_t mapType; const char* mapHeader; };
+
+class NbinfoLayout : public ::testing::TestWithParam<LayoutCase> {};
+
+// Catches a tool that misreads a layout, writes to the image or flags the
+// converter's correct output.
+TEST_P(NbinfoLayout, ShowsEachLayoutAndPassesItsConversionWithoutWriting) {
+    const std::string layout = "Layout: " + std::to_string(GetParam().layout) + "\n";
+    const auto image = Make(GetParam().layout, GetParam().mapType, false);
+    const auto original = Snapshot(image->dir.Path());
+    const RunResult legacy = Info(*image);
+    EXPECT_EQ(legacy.ExitCode, 0) << legacy.Out;
+    EXPECT_EQ(legacy.Out.find(layout), 0u);
+    EXPECT_NE(legacy.Out.find("  " + std::string(GetParam().mapHeader) + "\n"), std::string::npos) << legacy.Out;
+    EXPECT_NE(legacy.Out.find("DataGuid: -8613303245920329199\n"), std::string::npos) << legacy.Out;
+    EXPECT_EQ(Snapshot(image->dir.Path()), original);
+
+    ASSERT_NE(RunConverter(image->args).Out.find(kDone), std::string::npos);
+    const auto converted = Snapshot(image->dir.Path());
+    const RunResult v6 = Info(*image);
+    EXPECT_EQ(v6.ExitCode, 0) << v6.Out;
+    EXPECT_EQ(Failures(v6.Out), std::vector<std::string> {});
+    EXPECT_TRUE(v6.Out.starts_with("Layout: 6\nMap file\n") && v6.Out.ends_with("Result: consistent\n")) << v6.Out;
+    EXPECT_EQ(Snapshot(image->dir.Path()), converted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, NbinfoLayout,
+                         ::testing::Values(LayoutCase {2, 0, "MapHeaderV2"}, LayoutCase {3, 0, "MapHeaderV3"},
+                                           LayoutCase {3, 1, "MapHeaderV3Extended"}, LayoutCase {4, 0, "MapHeaderV4"},
+                                           LayoutCase {4, 1, "MapHeaderV4Extended"}),
+                         [](const auto& info) { return std::string(info.param.mapHeader); });
+
+// Where the converter put the records of a layout 2 image, read back.
+struct Places { std::uint64_t none = 0, mapSb1, mapSb2, mapCp, dataSb1, dataCp, metaSb1, metaSb2, metaCp; };
+
+Places Locate(const Image& image) {
+    const Bytes map = ReadBytes(image.files[0]), data = ReadBytes(image.files[1]), meta = ReadBytes(image.files[2]);
+    const auto mh = DecodeRecord<MapHeaderV6>(map.data());
+    const auto dh = DecodeRecord<DataHeaderV6>(data.data());
+    const auto th = DecodeRecord<MetadataHeaderV6>(meta.data());
+    const std::uint64_t b = dh.BlockSize, s1 = dh.FirstSuperblockBlock * b;
+    return {0, mh.FirstSuperblockOffset, mh.SecondSuperblockOffset,
+            DecodeRecord<MapSuperblock>(map.data() + mh.FirstSuperblockOffset).CheckpointOffset, s1,
+            DecodeRecord<DataSuperblock>(data.data() + s1).CheckpointBlock * b, th.FirstSuperblockOffset,
+            th.SecondSuperblockOffset, DecodeRecord<MetadataSuperblock>(meta.data() + th.FirstSuperblockOffset).CheckpointOffset};
+}
+
+// In file (0 map, 1 data, 2 metadata), at offset into the record at record, value is written as 32 bits (0
+// flips the byte's lowest bit); reseal makes the superblock's CRC right, so only the copies' comparison can tell.
+struct Damage {
+    const char* name; int file; std::uint64_t Places::*record; std::uint64_t offset; std::uint32_t value; bool reseal;
+    const char* expected;
+};
+
+class NbinfoDamage : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(NbinfoDamage, IsReportedWithExitStatusOne) {
+    const Damage& d = GetParam();
+    const auto image = Make(2);
+    const std::uint64_t at = Locate(*image).*d.record + d.offset;
+    Bytes bytes = ReadBytes(image->files[d.file]);
+    if (d.value != 0) PutLe32(bytes.data(), at, d.value);
+    else bytes[at] ^= 0x01;
+    if (d.reseal)
+        NbSealCrc(bytes.data() + at - d.offset, d.file == 0 ? kMapSuperblockSize : kMetadataSuperblockSize,
+                  d.file == 0 ? kMapSuperblockCrcOffset : kMetadataSuperblockCrcOffset);
+    WriteBytes(image->files[d.file], bytes);
+    const RunResult run = Info(*image);
+    EXPECT_EQ(run.ExitCode, 1) << run.Out;
+    const auto failures = Failures(run.Out);
+    EXPECT_TRUE(std::ranges::any_of(failures, [&](auto& f) { return f.find(d.expected) == 0; })) << run.Out;
+    for (const std::string& f : failures) EXPECT_TRUE(!d.reseal || f.find("Crc is") == std::string::npos) << f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, NbinfoDamage,
+    ::testing::Values(
+        Damage {"MapHeaderMagic", 0, &Places::none, 0, 0, false, "FAIL map MapHeaderV6: Signature is not"},
+        Damage {"MapSuperblockCopy1", 0, &Places::mapSb1, 20, 0, false, "FAIL map MapSuperblock 1: Crc is"},
+        Damage {"MapSuperblockCopy2", 0, &Places::mapSb2, 20, 0, false, "FAIL map MapSuperblock 2: Crc is"},
+        Damage {"MapCheckpointHead", 0, &Places::mapCp, 44, 0, false, "FAIL map MapCheckpoint: Crc is"},
+        Damage {"PageTableEntryOutsideTheMap", 0, &Places::mapCp, 1076 + 4, 0x00FFFFFF, false,
+                "FAIL map MapCheckpoint PageTable: entry 1 = 16777215"},
+        Damage {"DataSuperblock", 1, &Places::dataSb1, 20, 0, false, "FAIL data DataSuperblock 1: Crc is"},
+        Damage {"DataCheckpoint", 1, &Places::dataCp, 8, 0, false, "FAIL data DataCheckpoint: HeaderCrc is"},
+        Damage {"MetadataSuperblock", 2, &Places::metaSb1, 24, 0, false, "FAIL metadata 1 MetadataSuperblock 1: Crc is"},
+        Damage {"MetadataCheckpoint", 2, &Places::metaCp, 8, 0, false, "FAIL metadata 1 MetadataCheckpoint: HeaderCrc"},
+        Damage {"DataIdentifier", 1, &Places::none, 8, 0, false, "FAIL image: map names the data Guid"},
+        Damage {"MapSuperblockCopiesDiffer", 0, &Places::mapSb2, 32, 0, true, "FAIL map MapSuperblock 2: differs"},
+        Damage {"MetadataCopiesDiffer", 2, &Places::metaSb2, 48, 0, true, "FAIL metadata 1 MetadataSuperblock 2: differs"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Catches JSON that a reader cannot parse, or whose identifiers are not the
+// text's (rounded, unsigned, reordered, missing).
+TEST(NbinfoJson, ParsesAndCarriesTheTextsIdentifiers) {
+    const auto image = Make(4);
+    JsonScan good;
+    ASSERT_TRUE(good.Parse(Info(*image, {"--json"}).Out)) << good.s;
+    std::vector<std::string> ids;
+    for (const auto& [key, value] : good.scalars)
+        if (key == "Guid" || key == "DataGuid") ids.push_back(value);
+    EXPECT_EQ(ids, Found(Info(*image).Out, std::regex(R"(^\s*(Guid|DataGuid): (-?[0-9]+)$)"), 2));
+    EXPECT_EQ(ids.size(), 5u);  // the map's two, the data file's, one per metadata file
+    EXPECT_EQ(good.scalars.back(), std::make_pair(std::string("ok"), std::string("true")));
+}
+
+struct Refusal { const char* name; std::function<void(const Image&, std::vector<std::string>&)> spoil; const char* expected; };
+
+class NbinfoRefusal : public ::testing::TestWithParam<Refusal> {};
+
+// Catches a tool that reports nonsense, or crashes, for input it cannot read.
+TEST_P(NbinfoRefusal, ExitsWithTwoAndSaysWhy) {
+    const auto image = Make(2);
+    std::vector<std::string> args = image->args;
+    GetParam().spoil(*image, args);
+    const RunResult run = RunProgram(ToolPath("nbinfo"), args);
+    EXPECT_TRUE(run.ExitCode == 2 && run.Out.empty()) << run.ExitCode << run.Out;
+    EXPECT_NE(run.Err.find(GetParam().expected), std::string::npos) << run.Err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, NbinfoRefusal,
+    ::testing::Values(
+        Refusal {"MissingMetadata", [](auto& i, auto&) { std::filesystem::remove(i.files[2]); }, "img.nbmetadata: error 2"},
+        Refusal {"MetadataOf10Bytes", [](auto& i, auto&) { std::filesystem::resize_file(i.files[2], 10); }, "too short"},
+        Refusal {"MapShorterThanItsHeader", [](auto& i, auto&) { std::filesystem::resize_file(i.files[0], 500); },
+                 "shorter than its layout 6 header of 838 bytes"},
+        Refusal {"TwoArguments", [](auto&, auto& args) { args.pop_back(); }, "give a map base"},
+        Refusal {"UnknownOption", [](auto&, auto& args) { args.insert(args.begin(), "--fix"); }, "unknown option --fix"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
