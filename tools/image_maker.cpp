@@ -114,7 +114,7 @@ bool WriteMap(const ImageSpec& spec, std::string* error) {
     std::vector<std::uint8_t> gap(bodyOffset > headerSize ? bodyOffset - headerSize : 0);
     for (std::size_t i = 0; i < gap.size(); ++i) gap[i] = PatternByte(spec.Seed + 7, headerSize + i);
     if (std::fwrite(header, 1, headerSize, f.get()) != headerSize ||
-        std::fwrite(gap.data(), 1, gap.size(), f.get()) != gap.size())
+        (!gap.empty() && std::fwrite(gap.data(), 1, gap.size(), f.get()) != gap.size()))  // an empty gap has no data()
         return Fail(error, "cannot write " + name);
     if (spec.MapType == 1 && spec.Layout != 2) {
         std::vector<std::uint8_t> table = MakeMapTable(spec);
