@@ -1,4 +1,3 @@
 add_executable(nbinfo nbinfo.cpp)
-target_include_directories(nbinfo PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(nbinfo PRIVATE nb_version6 nb_legacy nb_platform)
 install(TARGETS nbinfo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
