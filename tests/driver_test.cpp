@@ -1,10 +1,9 @@
-// The converter's early exits, run as the real program on files in a
-// temporary directory: usage, backup failures, detection outcomes, names too
-// long for their backups, and the shape of the trace on stderr.
+// The converter's early exits, run as the real program: usage, backup failures,
+// detection outcomes, names too long for a backup, the shape of the trace.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include <unistd.h>
@@ -15,17 +14,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-
 enum Kind { None, Plain, Short, Folder, Unreadable };
 struct FileSpec { Kind kind = None; std::uint32_t length = 0, version = 0; };
 
-// A file of a backup's length (or shorter) with the header lengths and
-// version fields that detection looks at.
+// A file of a backup's length (or shorter) with the header length and version detection reads.
 void Make(const std::string& name, const FileSpec& f) {
     if (f.kind == Folder) fs::create_directory(name);
     if (f.kind == None || f.kind == Folder) return;
-    Bytes b(f.kind == Short ? 1000 : 135168);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    Bytes b(f.kind == Short ? 1000 : 135168, 0x5A);
     PutLe32(b.data(), 4, f.length);
     PutLe32(b.data(), 16, f.version);
     WriteBytes(name, b);
@@ -40,17 +36,19 @@ std::string LongPath(const TempDir& dir, std::size_t length) {
     return path + std::string(rest - 2 * steps, 'f');
 }
 
-// Every trace line has the time-stamped prefix and ends in CR LF, and a run
-// writes only levels 0 and 1: no entry lines, no successful exit lines.
+// Every trace line opens with "M/D H:MM:SS.mmm tid Nb: " (read back and printed again in that shape) and
+// ends in CR LF, and a run writes only levels 0 and 1: no entry lines, no successful exit lines.
 void ExpectTraceShape(const std::string& err) {
-    static const std::regex prefix(R"(^(1[0-2]|[1-9])/([1-9]|[12][0-9]|3[01]) ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\.[0-9]{3} [0-9a-f]+ Nb: )");
-    static const std::regex flow(R"(\+\+\+|\(line #[0-9]+\) 0$)");
     EXPECT_TRUE(err.empty() || err.ends_with("\r\n"));
-    for (std::size_t start = 0, end; start < err.size(); start = end + 2) {
-        end = std::min(err.find("\r\n", start), err.size());
-        const std::string line = err.substr(start, end - start);
-        EXPECT_TRUE(std::regex_search(line, prefix) && line.find('\n') == std::string::npos) << line;
-        EXPECT_FALSE(std::regex_search(line, flow)) << line;
+    for (std::size_t start = 0, end; (end = err.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string text = err.substr(start, end - start);
+        unsigned v[6] = {};
+        char thread[17] = "", prefix[128] = "?";
+        if (std::sscanf(text.c_str(), "%u/%u %u:%u:%u.%u %16[0-9a-f]", v, v + 1, v + 2, v + 3, v + 4, v + 5, thread) == 7)
+            std::snprintf(prefix, sizeof prefix, "%u/%u %u:%02u:%02u.%03u %s Nb: ", v[0], v[1], v[2], v[3], v[4], v[5], thread);
+        EXPECT_TRUE(text.starts_with(prefix) && v[0] >= 1 && v[0] <= 12 && v[1] >= 1 && v[1] <= 31 && v[2] < 24 && v[3] < 60 &&
+                    v[4] < 60 && v[5] < 1000 && text.find('\n') == std::string::npos) << text;
+        EXPECT_TRUE(text.find("+++") == std::string::npos && !text.ends_with(") 0")) << text;
     }
 }
 
@@ -67,9 +65,8 @@ TEST(Driver, FewerThanThreeArgumentsPrintUsageAndTouchNothing) {
     }
 }
 
-// Files map, data, metadata and a second metadata file; the exit status; how
-// many files, in order, get their backup; standard output with {M}, {D}, {T}
-// for the names; and a file whose full name is longLength characters.
+// Map, data, metadata and a second metadata file; exit status; files backed up, in order; standard output
+// with {M}, {D}, {T} for the names; and a file whose full name is longLength characters long.
 struct DriverCase { const char* name; FileSpec files[4]; int exit, backups; std::string out;
                     int longFile = -1; std::size_t longLength = 0; };
 class DriverRun : public ::testing::TestWithParam<DriverCase> {};
@@ -101,8 +98,8 @@ TEST_P(DriverRun, StopsWithItsMessageAndLeavesTheImageAsItWas) {
 #define NB_BACKUP_FAILED(file, code) "main: Could not create backup file [" file ".backup]. Error " code "\nCheck if it already exists\n"
 #define NB_PARSING(v) "main: Version of image headers is " v "\nmain: Starting conversion.\nmain: Parsing image headers\n"
 #define NB_SAME(length, version) {Plain, length, version}, {Plain, length, version}, {Plain, length, version}
-const FileSpec M2 {Plain, 32}, D2 {Plain, 24}, T2 {Plain, 24};
 #define NB_NOT_PARSED(code) "main: Error while parsing headers. Error " code ". No changes to the image were made\n"
+const FileSpec M2 {Plain, 32}, D2 {Plain, 24}, T2 {Plain, 24};
 INSTANTIATE_TEST_SUITE_P(Driver, DriverRun, ::testing::Values(
     DriverCase {"MissingMap", {{}, D2, T2}, 2, 0, NB_BACKUP_FAILED("{M}", "2")},
     DriverCase {"MissingData", {M2, {}, T2}, 2, 1, NB_BACKUP_FAILED("{D}", "2")},
@@ -124,8 +121,6 @@ INSTANTIATE_TEST_SUITE_P(Driver, DriverRun, ::testing::Values(
     DriverCase {"LongMap505", {M2, D2, T2}, 206, 0, NB_BACKUP_FAILED("{M}", "206"), 0, 505},
     DriverCase {"LongMap511", {M2, D2, T2}, 206, 0, NB_BACKUP_FAILED("{M}", "206"), 0, 511},
     DriverCase {"LongData506", {M2, D2, T2}, 206, 1, NB_BACKUP_FAILED("{D}", "206"), 1, 506},
-    DriverCase {"LongData511", {M2, D2, T2}, 206, 1, NB_BACKUP_FAILED("{D}", "206"), 1, 511},
-    DriverCase {"LongMetadata508", {M2, D2, T2}, 0, 2, NB_BACKUP_FAILED("{T}", "206"), 2, 508},
     DriverCase {"LongMetadata511", {M2, D2, T2}, 0, 2, NB_BACKUP_FAILED("{T}", "206"), 2, 511}),
     [](const ::testing::TestParamInfo<DriverCase>& info) { return std::string(info.param.name); });
 

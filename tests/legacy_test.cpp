@@ -1,6 +1,5 @@
-// Backups and reverts, version detection and the readers of layouts 2 to 4:
-// files written in a temporary directory, header fields patched at their byte
-// offsets, results compared with what the layouts say.
+// Backups and reverts, version detection and the readers of layouts 2 to 4, on
+// files whose header fields are patched at their byte offsets.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,33 +41,27 @@ void Put(const std::string& file, std::size_t offset, std::uint64_t v, int width
     f.seekp(static_cast<std::streamoff>(offset)).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-TEST(Backup, CopiesExactlyTheHeadReplacingAnOlderBackupOrLeavesAPartialCopy) {
-    struct Row { std::uint64_t size; NbResult code; std::uint64_t copied; };
-    for (const Row& row : {Row {kHead, 0, kHead}, Row {kHead + 70000, 0, kHead}, Row {100000, 996, 65536}}) {
+TEST(Backup, CopiesTheHeadOverAnOlderBackupAndRevertPutsExactlyThatBack) {
+    // File size, length backed up, result, bytes in the backup, the spoilt file's size before the revert.
+    struct Row { std::uint64_t size, length; NbResult code; std::uint64_t copied, spoilt; };
+    for (const Row& row : {Row {kHead, kHead, 0, kHead, 1000}, Row {kHead + 7000, kHead, 0, kHead, kHead + 7000},
+                           Row {100000, kHead, 996, 65536, 100000}, Row {5000, 0, 0, 0, 3000}}) {
         TempDir dir;
-        const Bytes content = Pattern(row.size, 1);
-        WriteBytes(dir / "f", content);
-        WriteBytes(dir / "f.backup", Pattern(300000, 9));
-        EXPECT_EQ(NbConvertCreateBackupFile((dir / "f").c_str(), kHead), row.code) << row.size;
-        EXPECT_EQ(ReadBytes(dir / "f.backup"), Bytes(content.begin(), content.begin() + row.copied)) << row.size;
-        EXPECT_EQ(ReadBytes(dir / "f"), content);
-    }
-}
-
-TEST(Backup, RevertCopiesTheWholeBackupOverTheHeadNeverShortensAndRepeats) {
-    struct Row { std::uint64_t file, backup; };
-    for (const Row& row : {Row {200000, kHead}, Row {1000, kHead}, Row {5000, 0}}) {
-        TempDir dir;
-        const Bytes content = Pattern(row.file, 1), backup = Pattern(row.backup, 2);
-        WriteBytes(dir / "f", content);
-        WriteBytes(dir / "f.backup", backup);
-        Bytes expected = backup;
-        if (content.size() > backup.size()) expected.insert(expected.end(), content.begin() + row.backup, content.end());
+        const std::string file = dir / "f";
+        const Bytes content = Pattern(row.size, 1), spoilt = Pattern(row.spoilt, 5);
+        WriteBytes(file, content);
+        WriteBytes(file + ".backup", Pattern(300000, 9));
+        EXPECT_EQ(NbConvertCreateBackupFile(file.c_str(), row.length), row.code) << row.size;
+        const Bytes backup(content.begin(), content.begin() + row.copied);
+        EXPECT_EQ(ReadBytes(file + ".backup"), backup) << row.size;
+        EXPECT_EQ(ReadBytes(file), content);
+        WriteBytes(file, spoilt);
+        Bytes expected = backup;  // never shortened: what lies beyond the backup stays
+        if (spoilt.size() > backup.size()) expected.insert(expected.end(), spoilt.begin() + row.copied, spoilt.end());
         for (int time = 1; time <= 2; ++time) {
-            EXPECT_EQ(NbConvertRevertFromBackup((dir / "f").c_str()), NB_OK);
-            EXPECT_EQ(ReadBytes(dir / "f"), expected) << row.file << " after revert " << time;
+            EXPECT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
+            EXPECT_EQ(ReadBytes(file), expected) << row.size << " after revert " << time;
         }
-        EXPECT_EQ(ReadBytes(dir / "f.backup"), backup);
     }
     TempDir dir;  // no backup, or no file: 2, and nothing made or changed
     WriteBytes(dir / "f", Pattern(1000, 1));
@@ -107,12 +100,10 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Detection, ::testing::Values(
     DetectCase {"V3Extended", {312, 24, 34}, {1, 2, 3}, {64, 64, 64}, 0, 3, ""},
     DetectCase {"V3Plain", {32, 24, 34}, {1, 2, 3}, {64, 64, 64}, 0, 3, ""},
     DetectCase {"ExtendedMapWithV2MetadataFallsToVersions", {312, 24, 24}, {5, 5, 5}, {64, 64, 64}, 0, 5, ""},
-    DetectCase {"FallsToVersionsThatDiffer", {312, 24, 24}, {1, 2, 3}, {64, 64, 64}, 13, 0, "different [1 2 3]"},
     DetectCase {"V6", {838, 36, 54}, {6, 6, 6}, {64, 64, 64}, 0, 6, ""},
     DetectCase {"V4V4V5", {38, 24, 38}, {4, 4, 5}, {64, 64, 64}, 13, 0, "Acquired versions are different [4 4 5]"},
-    DetectCase {"CommonZeroIsNoError", {40, 40, 40}, {0, 0, 0}, {64, 64, 64}, 0, 0, ""},
     DetectCase {"HeadsLongerThanAPage", {32, 24, 24}, {0, 0, 0}, {5000, 9000, 4097}, 0, 2, ""},
-    DetectCase {"SixteenToNineteenBytesPass", {9, 9, 9}, {256, 256, 256}, {20, 18, 19}, 0, 256, ""},
+    DetectCase {"SixteenToNineteenBytesPass", {9, 9, 9}, {1u << 24, 1u << 24, 1u << 24}, {16, 18, 19}, 0, 0, ""},
     DetectCase {"MissingVersionBytesAreZero", {9, 9, 9}, {0x1000004, 0x1000004, 0x1000004}, {20, 20, 18}, 13, 0,
                 "[16777220 16777220 4]"},
     DetectCase {"FifteenByteMapStopsFirst", {32, 24, 24}, {0, 0, 0}, {15, -1, -1}, 13, 0, ""},
@@ -120,12 +111,12 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Detection, ::testing::Values(
     DetectCase {"FifteenByteMetadata", {32, 24, 24}, {0, 0, 0}, {64, 64, 15}, 13, 0, ""}),
     [](const ::testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
 
-// A small valid image, read by the reader of its layout in a host that
-// numbers new GUIDs and keeps the trace.
+// A small valid image, read by its layout's reader in a host that numbers new GUIDs and keeps the trace.
 struct Image {
     TempDir dir;
     ImageSpec spec;
     std::vector<std::string> names;  // the metadata files
+    std::vector<char*> pointers;     // to them, as the driver passes them
     NbResult code = 0;
     ImageParameters p;
     MetadataFileParameters m[2];
@@ -135,6 +126,7 @@ struct Image {
         spec.MapBase = spec.DataBase = dir / "img";
         for (int i = 0; i < metadataFiles; ++i) spec.MetadataBases.push_back(dir / ("m" + std::to_string(i)));
         for (int i = 0; i < metadataFiles; ++i) names.push_back(MetadataFileName(spec, i));
+        for (auto& n : names) pointers.push_back(n.data());
         EXPECT_TRUE(WriteImage(spec, nullptr));
     }
     std::string File(char which, int i = 0) const { return which == 'M' ? MapFileName(spec) : which == 'D' ? DataFileName(spec) : names[i]; }
@@ -149,8 +141,6 @@ struct Image {
         ScopedHost scope(host);
         std::memset(&p, 0xAB, sizeof p);  // a reader must set every field
         std::memset(m, 0xAB, sizeof m);
-        std::vector<char*> pointers;
-        for (auto& n : names) pointers.push_back(n.data());
         const std::string map = File('M'), data = File('D');
         const auto count = static_cast<std::uint16_t>(names.size());
         code = spec.Layout == 2 ? NbConvertFromV2(data.c_str(), map.c_str(), pointers[0], &p, m)
@@ -169,8 +159,7 @@ TEST(Readers, FailureOnTheFirstFileLeavesTheDefaults) {
         Image image(layout, 0, 2);
         fs::remove(image.File('M'));
         image.Read();
-        EXPECT_EQ(image.code, NB_FILE_NOT_FOUND);
-        EXPECT_EQ(std::memcmp(&image.p, &defaults, sizeof defaults), 0) << layout;
+        EXPECT_TRUE(image.code == NB_FILE_NOT_FOUND && std::memcmp(&image.p, &defaults, sizeof defaults) == 0) << layout;
         EXPECT_EQ(image.m[0].Sequence | image.m[0].FileParameterA | image.m[0].FileParameterB, 0u) << layout;
     }
 }
@@ -188,8 +177,7 @@ TEST_P(Identifiers, AgreeWhereSetAndAreMadeImageFirstWhereMissing) {
     Put(image.File('T'), 8, c.metadataGuid, 8);
     image.Read();
     ASSERT_EQ(image.code, c.code);
-    EXPECT_EQ(c.code == 0 ? image.p.ImageGuid : 0, c.image);
-    EXPECT_EQ(c.code == 0 ? image.p.DataGuid : 0, c.data);
+    EXPECT_EQ((std::pair {c.code ? 0 : image.p.ImageGuid, c.code ? 0 : image.p.DataGuid}), (std::pair {c.image, c.data}));
     EXPECT_NE(image.err.find(image.Expand(c.trace)), std::string::npos) << image.err;
 }
 
@@ -204,8 +192,7 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Identifiers, ::testing::Values(
     GuidCase {4, I, X, X, 0, 13, 0, 0, "Metadata GUID of file [{T}] is not -9223372036854775807"},
     GuidCase {4, I, X, Y, X, 13, 0, 0, "Data GUID of file [{D}] (4660) is not the one in map file [{M}] (-9223372036854775807)"}));
 
-// One header field patched (at its offset in file M, D, T or T1, the second
-// metadata file), the file perhaps cut to a new size, then read.
+// One field patched at its offset in file M, D, T or T1 (a second metadata file), the file perhaps cut, then read.
 struct FieldCase { const char* name; std::uint32_t layout; std::uint16_t mapType; const char* file; std::size_t offset;
                    int width; std::uint32_t value; std::uint64_t resize; NbResult code;
                    std::uint32_t ImageParameters::*field; std::uint32_t want; const char* trace; };
@@ -222,8 +209,8 @@ TEST_P(HeaderFields, ComeFromTheirOffsetsOrAreRefused) {
     ASSERT_EQ(image.code, c.code);
     EXPECT_EQ(c.field != nullptr ? image.p.*c.field : 0, c.want);
     EXPECT_NE(image.err.find(image.Expand(c.trace)), std::string::npos) << image.err;
-    // A mismatch in the second metadata file comes after the first is taken.
-    EXPECT_TRUE(!second || (image.m[0].Sequence == 1 && image.m[0].FileParameterA == 100 && image.m[0].FileParameterB == 200));
+    EXPECT_TRUE(!second || (image.m[0].Sequence == 1 && image.m[0].FileParameterA == 100 && image.m[0].FileParameterB == 200))
+        << "the first metadata file is taken before the second is compared";
 }
 
 using P = ImageParameters;
@@ -238,10 +225,8 @@ INSTANTIATE_TEST_SUITE_P(Legacy, HeaderFields, ::testing::Values(
     FieldCase {"V3AlignmentZero", 3, 0, "T", 20, 4, 0, 0, 13, nullptr, 0, ""},
     FieldCase {"V4AlignmentZero", 4, 0, "T", 24, 4, 0, 0, 13, nullptr, 0, ""},
     FieldCase {"V3ImageSize", 3, 0, "M", 20, 4, 777, 0, 0, &P::ImageSize, 777, ""},
-    FieldCase {"V4ImageSize", 4, 0, "M", 22, 4, 777, 0, 0, &P::ImageSize, 777, ""},
     FieldCase {"V3TableSize10", 3, 1, "M", 44, 4, 10, 0, 0, &P::MapTableEntries, 2, ""},
     FieldCase {"V4TableSize10", 4, 1, "M", 46, 4, 10, 0, 0, &P::MapTableEntries, 2, ""},
-    FieldCase {"V3ExtendedMapOffset", 3, 1, "M", 40, 4, 12345, 0, 0, &P::MapDataOffset, 12345, ""},
     FieldCase {"V3PlainMapIgnoresExtension", 3, 0, "M", 40, 4, 12345, 0, 0, &P::MapDataOffset, 4096, ""},
     FieldCase {"V4PlainMapOffset", 4, 0, "M", 34, 4, 8192, 0, 0, &P::MapDataOffset, 8192, ""},
     FieldCase {"V3ExtendedMap312Passes", 3, 1, "M", 44, 4, 8, 312, 0, &P::MapTableSize, 8, ""},
@@ -263,13 +248,11 @@ TEST(Readers, DataGuidIsComparedOnlyAfterEveryMetadataFile) {
 TEST(Readers, MapTextStopsAtNulOrTheLayoutsLimit) {
     struct Row { std::uint32_t layout; std::size_t offset; std::string field, want; };
     for (const Row& row : {Row {3, 52, std::string(260, 't'), std::string(260, 't')},
-                           Row {4, 54, std::string(256, 'u'), std::string(255, 'u')},
-                           Row {3, 52, std::string("ab\0cd", 5), "ab"}}) {
+                           Row {4, 54, std::string("ab\0cd", 5), "ab"}, Row {4, 54, std::string(256, 'u'), std::string(255, 'u')}}) {
         Image image(row.layout, 1);
         Put(image.File('M'), row.offset, 0, 0, row.field);
         image.Read();
-        ASSERT_EQ(image.code, NB_OK);
-        EXPECT_EQ(std::string(image.p.MapText), row.want);
+        EXPECT_TRUE(image.code == NB_OK && image.p.MapText == row.want) << image.p.MapText;
     }
 }
 
