@@ -37,7 +37,7 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     if (code != NB_OK) NB_RETURN(kName, code);
     // A file shorter than the old offset fails at its first read, as a
     // short read, like any other file cut short.
-    std::uint64_t remaining = size > oldDataOffset ? size - oldDataOffset : 1;
+    std::uint64_t remaining = size >= oldDataOffset ? size - oldDataOffset : 1;
 
     CNimbraBuffer buffer;
     code = buffer.Allocate(0x10000, false);
