@@ -18,7 +18,7 @@ struct ImageSpec {
     std::string DataBase;
     std::vector<std::string> MetadataBases;
 
-    std::uint32_t ImageSize = 16384;  // blocks
+    std::uint32_t ImageSize = 40960;  // blocks: a map of 40 pages, long enough to back up
     std::uint32_t BlockSize = 512;
     std::uint64_t ImageGuid = 0;      // 0 leaves the header's identifier zero
     std::uint64_t DataGuid = 0;
@@ -39,7 +39,7 @@ struct ImageSpec {
     std::uint32_t MapPageSize = 65536;
     std::uint64_t MapReference = 0x0123456789ABCDEFull;
     std::string MapText = "nbmkimage sample map";
-    std::uint32_t MapTrailingBytes = 8192;  // behind the table of a type 1 map
+    std::uint32_t MapTrailingBytes = 131072;  // behind the table of a type 1 map
 
     // File sizes; 0 means ImageSize blocks of BlockSize for the data file.
     std::uint64_t DataBytes = 0;

@@ -21,7 +21,7 @@ const char kUsage[] =
     "usage: nbmkimage [options] MAPBASE DATABASE METADATABASE [METADATABASE...]\n"
     "Writes MAPBASE.nbbitmap, DATABASE.nbdata and one METADATABASE.nbmetadata per base.\n"
     "  --layout 2|3|4          header layout (2)\n"
-    "  --image-size BLOCKS     image size in blocks (16384)\n"
+    "  --image-size BLOCKS     image size in blocks (40960)\n"
     "  --block-size BYTES      bytes per block (512)\n"
     "  --image-guid N          image identifier, 0 leaves it zero (0)\n"
     "  --data-guid N           data file identifier, 0 leaves it zero (0)\n"
