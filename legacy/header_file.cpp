@@ -64,3 +64,16 @@ NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const ch
             parameters->ImageParameterC, parameters->MetadataAlignment, parameters->ImageParameterA);
     return NB_INVALID_DATA;
 }
+
+NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
+                                char** metadataFileNames, std::uint16_t metadataFileCount) {
+    if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p]\n", reader,
+                dataFileName, mapFileName, static_cast<void*>(metadataFileNames));
+        return NB_INVALID_PARAMETER;
+    }
+    NbTrace(NB_TRACE_DETAIL, NbTraceContext, "*** %s Proceeding with parameters: 0x%p[%s] 0x%p[%s] 0x%p[%s] %d\n", reader,
+            dataFileName, dataFileName, mapFileName, mapFileName, metadataFileNames[0], metadataFileNames[0],
+            static_cast<int>(metadataFileCount));
+    return NB_OK;
+}

@@ -4,7 +4,9 @@
 #include <cstdint>
 
 #include "legacy/image_parameters.h"
+#include "platform/buffer.h"
 #include "platform/file.h"
+#include "platform/record_io.h"
 
 // Opens an existing file for reading (shared for reading) and stores its size;
 // 13 when it is shorter than minimum. The file stays open for the caller.
@@ -29,3 +31,45 @@ void NbCopyMapText(ImageParameters* parameters, const char* text, std::uint32_t 
 NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const char* metadataFileName,
                                std::uint16_t imageParameterC, std::uint32_t metadataAlignment,
                                std::uint32_t imageParameterA, ImageParameters* parameters);
+
+// The argument check and parameter trace that the readers of layouts 3 and
+// 4 open with: 87, with a trace line, for a missing name or names array.
+NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
+                                char** metadataFileNames, std::uint16_t metadataFileCount);
+
+// Opens the file, refuses it below headerSize bytes, reads and decodes its
+// header. The file stays open.
+template <class Header>
+NbResult NbReadLegacyHeader(CNimbraFile& file, const char* name, std::uint32_t headerSize, std::uint64_t* fileSize,
+                            std::uint8_t* bytes, Header* header) {
+    NbResult code = NbOpenLegacyFile(file, name, headerSize, fileSize);
+    if (code == NB_OK) code = file.SeekRead(0, bytes, headerSize, nullptr);
+    if (code == NB_OK) *header = DecodeRecord<Header>(bytes);
+    return code;
+}
+
+// Reads the header of every metadata file into its slot of headers (file i
+// at headerSize x i), records the file's own values and checks the image
+// parameters it repeats; checkGuid(name, header) judges its identifier.
+// Stops at the first file that fails.
+template <class Header, class CheckGuid>
+NbResult NbReadMetadataHeaders(const char* reader, CNimbraFile& file, CNimbraBuffer& headers, std::uint32_t headerSize,
+                               char** names, std::uint16_t count, ImageParameters* parameters,
+                               MetadataFileParameters* records, CheckGuid checkGuid) {
+    for (std::uint16_t i = 0; i < count; ++i) {
+        std::uint8_t* slot = headers.Data != nullptr ? headers.Data + static_cast<std::size_t>(headerSize) * i : nullptr;
+        std::uint64_t size = 0;
+        Header header {};
+        NbResult code = NbReadLegacyHeader(file, names[i], headerSize, &size, slot, &header);
+        if (code == NB_OK) code = checkGuid(names[i], header);
+        if (code != NB_OK) return code;
+        records[i].FileParameterA = header.FileParameterA;
+        records[i].FileParameterB = header.FileParameterB;
+        records[i].Sequence = 1;
+        code = NbTakeImageParameters(reader, i, names[i], header.ImageParameterC, header.MetadataAlignment,
+                                     header.ImageParameterA, parameters);
+        if (code != NB_OK) return code;
+        file.Close();
+    }
+    return NB_OK;
+}

@@ -20,28 +20,25 @@ NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, cons
     CNimbraFile file;
     std::uint64_t size = 0;
 
-    NbResult code = NbOpenLegacyFile(file, mapFileName, kMapHeaderV2Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kMapHeaderV2Size, nullptr);
+    MapHeaderV2 map {};
+    NbResult code = NbReadLegacyHeader(file, mapFileName, kMapHeaderV2Size, &size, bytes, &map);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto map = DecodeRecord<MapHeaderV2>(bytes);
     parameters->ImageSize = map.ImageSize;
     parameters->MapFileSize = size;
     file.Close();
 
-    code = NbOpenLegacyFile(file, dataFileName, kDataHeaderV2Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kDataHeaderV2Size, nullptr);
+    DataHeaderV2 data {};
+    code = NbReadLegacyHeader(file, dataFileName, kDataHeaderV2Size, &size, bytes, &data);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto data = DecodeRecord<DataHeaderV2>(bytes);
     parameters->BlockSize = data.BlockSize;
     parameters->DataSequence = 1;
     code = NbDataBlocks(kName, dataFileName, size, data.BlockSize, true, &parameters->DataBlocks);
     if (code != NB_OK) NB_RETURN(kName, code);
     file.Close();
 
-    code = NbOpenLegacyFile(file, metadataFileName, kMetadataHeaderV2Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kMetadataHeaderV2Size, nullptr);
+    MetadataHeaderV2 metadata {};
+    code = NbReadLegacyHeader(file, metadataFileName, kMetadataHeaderV2Size, &size, bytes, &metadata);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto metadata = DecodeRecord<MetadataHeaderV2>(bytes);
     file.Close();
 
     parameters->ImageGuid = map.Prefix.Guid != 0 ? map.Prefix.Guid : NbCreateIdentifier();

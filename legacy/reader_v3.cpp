@@ -12,25 +12,20 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     CNimbraBuffer headers;
     headers.Allocate(static_cast<std::uint32_t>(kMetadataHeaderV3Size) * metadataFileCount, true);
     NbConvertInitParameters(parameters, metadataFileParameters, metadataFileCount);
-    if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p]\n", kName,
-                dataFileName, mapFileName, static_cast<void*>(metadataFileNames));
-        NB_RETURN(kName, NB_INVALID_PARAMETER);
-    }
-    NbTrace(NB_TRACE_DETAIL, NbTraceContext, "*** %s Proceeding with parameters: 0x%p[%s] 0x%p[%s] 0x%p[%s] %d\n", kName,
-            dataFileName, dataFileName, mapFileName, mapFileName, metadataFileNames[0], metadataFileNames[0],
-            static_cast<int>(metadataFileCount));
+    NbResult code = NbCheckReaderArguments(kName, dataFileName, mapFileName, metadataFileNames, metadataFileCount);
+    if (code != NB_OK) NB_RETURN(kName, code);
 
     std::uint8_t bytes[kMapHeaderV3ExtendedSize] = {};
     CNimbraFile file;
     std::uint64_t size = 0;
 
-    NbResult code = NbOpenLegacyFile(file, mapFileName, kMapHeaderV3Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kMapHeaderV3Size, nullptr);
+    MapHeaderV3 map {};
+    code = NbReadLegacyHeader(file, mapFileName, kMapHeaderV3Size, &size, bytes, &map);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto map = DecodeRecord<MapHeaderV3>(bytes);
     parameters->MapType = map.MapType;
     parameters->MapFileSize = size;
+    // The type alone decides whether the extension is read, whatever the
+    // header length says.
     if (map.MapType == 1) {
         if (size < kMapHeaderV3ExtendedSize) NB_RETURN(kName, NB_INVALID_DATA);
         code = file.SeekRead(0, bytes, kMapHeaderV3ExtendedSize, nullptr);
@@ -45,36 +40,25 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     }
     file.Close();
 
-    code = NbOpenLegacyFile(file, dataFileName, kDataHeaderV3Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kDataHeaderV3Size, nullptr);
+    DataHeaderV3 data {};
+    code = NbReadLegacyHeader(file, dataFileName, kDataHeaderV3Size, &size, bytes, &data);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto data = DecodeRecord<DataHeaderV3>(bytes);
     parameters->BlockSize = data.BlockSize;
     parameters->DataSequence = 1;
     code = NbDataBlocks(kName, dataFileName, size, data.BlockSize, false, &parameters->DataBlocks);
     if (code != NB_OK) NB_RETURN(kName, code);
     file.Close();
 
-    for (std::uint16_t i = 0; i < metadataFileCount; ++i) {
-        const char* name = metadataFileNames[i];
-        std::uint8_t* slot = headers.Data != nullptr ? headers.Data + kMetadataHeaderV3Size * i : nullptr;
-        code = NbOpenLegacyFile(file, name, kMetadataHeaderV3Size, &size);
-        if (code == NB_OK) code = file.SeekRead(0, slot, kMetadataHeaderV3Size, nullptr);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        const auto metadata = DecodeRecord<MetadataHeaderV3>(slot);
-        if (metadata.Prefix.Guid != 0) {
+    // Metadata files of this layout carry no identifier of their own.
+    code = NbReadMetadataHeaders<MetadataHeaderV3>(
+        kName, file, headers, kMetadataHeaderV3Size, metadataFileNames, metadataFileCount, parameters,
+        metadataFileParameters, [&](const char* name, const MetadataHeaderV3& metadata) {
+            if (metadata.Prefix.Guid == 0) return NB_OK;
             NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not 0\n", kName,
                     NB_INVALID_DATA, name);
-            NB_RETURN(kName, NB_INVALID_DATA);
-        }
-        metadataFileParameters[i].FileParameterA = metadata.FileParameterA;
-        metadataFileParameters[i].FileParameterB = metadata.FileParameterB;
-        metadataFileParameters[i].Sequence = 1;
-        code = NbTakeImageParameters(kName, i, name, metadata.ImageParameterC, metadata.MetadataAlignment,
-                                     metadata.ImageParameterA, parameters);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        file.Close();
-    }
+            return NB_INVALID_DATA;
+        });
+    if (code != NB_OK) NB_RETURN(kName, code);
 
     parameters->ImageGuid = map.Prefix.Guid != 0 ? map.Prefix.Guid : NbCreateIdentifier();
     parameters->DataGuid = data.Prefix.Guid;

@@ -11,23 +11,16 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
     CNimbraBuffer headers;
     headers.Allocate(static_cast<std::uint32_t>(kMetadataHeaderV4Size) * metadataFileCount, true);
     NbConvertInitParameters(parameters, metadataFileParameters, metadataFileCount);
-    if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p]\n", kName,
-                dataFileName, mapFileName, static_cast<void*>(metadataFileNames));
-        NB_RETURN(kName, NB_INVALID_PARAMETER);
-    }
-    NbTrace(NB_TRACE_DETAIL, NbTraceContext, "*** %s Proceeding with parameters: 0x%p[%s] 0x%p[%s] 0x%p[%s] %d\n", kName,
-            dataFileName, dataFileName, mapFileName, mapFileName, metadataFileNames[0], metadataFileNames[0],
-            static_cast<int>(metadataFileCount));
+    NbResult code = NbCheckReaderArguments(kName, dataFileName, mapFileName, metadataFileNames, metadataFileCount);
+    if (code != NB_OK) NB_RETURN(kName, code);
 
     std::uint8_t bytes[kMapHeaderV4ExtendedSize] = {};
     CNimbraFile file;
     std::uint64_t size = 0;
 
-    NbResult code = NbOpenLegacyFile(file, mapFileName, kMapHeaderV4Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kMapHeaderV4Size, nullptr);
+    MapHeaderV4 map {};
+    code = NbReadLegacyHeader(file, mapFileName, kMapHeaderV4Size, &size, bytes, &map);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto map = DecodeRecord<MapHeaderV4>(bytes);
     parameters->ImageGuid = map.Prefix.Guid;
     parameters->MapDataOffset = map.MapDataOffset;
     parameters->ImageSize = map.ImageSize;
@@ -47,36 +40,25 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
     }
     file.Close();
 
-    code = NbOpenLegacyFile(file, dataFileName, kDataHeaderV4Size, &size);
-    if (code == NB_OK) code = file.SeekRead(0, bytes, kDataHeaderV4Size, nullptr);
+    DataHeaderV4 data {};
+    code = NbReadLegacyHeader(file, dataFileName, kDataHeaderV4Size, &size, bytes, &data);
     if (code != NB_OK) NB_RETURN(kName, code);
-    const auto data = DecodeRecord<DataHeaderV4>(bytes);
     parameters->BlockSize = data.BlockSize;
     code = NbDataBlocks(kName, dataFileName, size, data.BlockSize, false, &parameters->DataBlocks);
     if (code != NB_OK) NB_RETURN(kName, code);
     parameters->DataSequence = 1;
     file.Close();
 
-    for (std::uint16_t i = 0; i < metadataFileCount; ++i) {
-        const char* name = metadataFileNames[i];
-        std::uint8_t* slot = headers.Data != nullptr ? headers.Data + kMetadataHeaderV4Size * i : nullptr;
-        code = NbOpenLegacyFile(file, name, kMetadataHeaderV4Size, &size);
-        if (code == NB_OK) code = file.SeekRead(0, slot, kMetadataHeaderV4Size, nullptr);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        const auto metadata = DecodeRecord<MetadataHeaderV4>(slot);
-        if (metadata.Prefix.Guid != parameters->DataGuid) {
+    // Every metadata file names the data file the map names.
+    code = NbReadMetadataHeaders<MetadataHeaderV4>(
+        kName, file, headers, kMetadataHeaderV4Size, metadataFileNames, metadataFileCount, parameters,
+        metadataFileParameters, [&](const char* name, const MetadataHeaderV4& metadata) {
+            if (metadata.Prefix.Guid == parameters->DataGuid) return NB_OK;
             NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not %I64d\n", kName,
                     NB_INVALID_DATA, name, static_cast<std::int64_t>(parameters->DataGuid));
-            NB_RETURN(kName, NB_INVALID_DATA);
-        }
-        metadataFileParameters[i].FileParameterA = metadata.FileParameterA;
-        metadataFileParameters[i].FileParameterB = metadata.FileParameterB;
-        metadataFileParameters[i].Sequence = 1;
-        code = NbTakeImageParameters(kName, i, name, metadata.ImageParameterC, metadata.MetadataAlignment,
-                                     metadata.ImageParameterA, parameters);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        file.Close();
-    }
+            return NB_INVALID_DATA;
+        });
+    if (code != NB_OK) NB_RETURN(kName, code);
 
     if (data.Prefix.Guid != parameters->DataGuid) {
         NbTrace(NB_TRACE_ERROR, NbTraceContext,
