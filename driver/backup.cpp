@@ -9,19 +9,6 @@ namespace {
 
 constexpr std::uint32_t kChunk = 0x10000;
 
-// Copies length bytes from the current position of source to that of target
-// through the one transfer buffer.
-NbResult Copy(CNimbraFile& source, CNimbraFile& target, CNimbraBuffer& buffer, std::uint64_t length) {
-    while (length > 0) {
-        const auto chunk = static_cast<std::uint32_t>(length < kChunk ? length : kChunk);
-        NbResult code = source.Read(buffer.Data, chunk);
-        if (code == NB_OK) code = target.Write(buffer.Data, chunk);
-        if (code != NB_OK) return code;
-        length -= chunk;
-    }
-    return NB_OK;
-}
-
 }  // namespace
 
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
@@ -49,7 +36,7 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     if (code != NB_OK) NB_RETURN(kName, code);
     code = backup.Seek(0);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = Copy(file, backup, buffer, length);
+    code = NbCopyFileBytes(file, backup, buffer, length);
     if (code != NB_OK) NB_RETURN(kName, code);
     // The backup is the user's way back: it must be on the medium, under its
     // name, before anything writes over the file.
@@ -85,7 +72,7 @@ NbResult NbConvertRevertFromBackup(const char* fileName) {
     if (code != NB_OK) NB_RETURN(kName, code);
     code = backup.Seek(0);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = Copy(backup, file, buffer, length);
+    code = NbCopyFileBytes(backup, file, buffer, length);
     if (code != NB_OK) NB_RETURN(kName, code);
     code = file.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);

@@ -245,3 +245,15 @@ NbResult CNimbraFile::Flush() {
     }
     NB_RETURN(kName, NB_OK);
 }
+
+NbResult NbCopyFileBytes(CNimbraFile& source, CNimbraFile& target, const CNimbraBuffer& buffer, std::uint64_t length) {
+    if (length > 0 && (buffer.Data == nullptr || buffer.Size == 0)) return NB_INVALID_ADDRESS;
+    while (length > 0) {
+        const auto chunk = static_cast<std::uint32_t>(length < buffer.Size ? length : buffer.Size);
+        NbResult code = source.Read(buffer.Data, chunk);
+        if (code == NB_OK) code = target.Write(buffer.Data, chunk);
+        if (code != NB_OK) return code;
+        length -= chunk;
+    }
+    return NB_OK;
+}

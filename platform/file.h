@@ -67,3 +67,8 @@ public:
 private:
     NbFileObject* object_ = nullptr;
 };
+
+// Copies length bytes from the current position of source to the current
+// position of target, in chunks of at most the buffer's size; a source that
+// ends early fails with 996.
+NbResult NbCopyFileBytes(CNimbraFile& source, CNimbraFile& target, const CNimbraBuffer& buffer, std::uint64_t length);

@@ -42,14 +42,8 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     CNimbraBuffer buffer;
     code = buffer.Allocate(0x10000, false);
     if (code != NB_OK) NB_RETURN(kName, code);
-    while (remaining > 0) {
-        const auto chunk = static_cast<std::uint32_t>(remaining < 0x10000 ? remaining : 0x10000);
-        code = source.Read(buffer.Data, chunk);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        code = target.Write(buffer.Data, chunk);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        remaining -= chunk;
-    }
+    code = NbCopyFileBytes(source, target, buffer, remaining);
+    if (code != NB_OK) NB_RETURN(kName, code);
     // The whole previous map now lives only under the backup name: make the
     // new file and both names durable before anyone writes over the map.
     code = target.Flush();
