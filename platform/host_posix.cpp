@@ -73,6 +73,25 @@ std::string DirectoryOf(const char* fileName) {
     return name.substr(0, slash);
 }
 
+// Moves count bytes in as many system calls as it takes, as the host's one
+// call would: a read stops early only at the end of the file.
+template <class Byte, class Call>
+NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
+    std::uint32_t total = 0;
+    while (total < count) {
+        const ssize_t n = call(bytes + total, count - total);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *done = total;
+            return LastError();
+        }
+        if (n == 0) break;
+        total += static_cast<std::uint32_t>(n);
+    }
+    *done = total;
+    return NB_OK;
+}
+
 class PosixHost final : public Host {
 public:
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
@@ -120,38 +139,13 @@ public:
     }
 
     NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        // A file read delivers everything up to the end of the file at once.
-        std::uint32_t total = 0;
-        auto* bytes = static_cast<unsigned char*>(buffer);
-        while (total < count) {
-            const ssize_t n = ::read(FdOf(h), bytes + total, count - total);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                *done = total;
-                return LastError();
-            }
-            if (n == 0) break;
-            total += static_cast<std::uint32_t>(n);
-        }
-        *done = total;
-        return NB_OK;
+        return Transfer(static_cast<unsigned char*>(buffer), count, done,
+                        [h](unsigned char* p, std::size_t n) { return ::read(FdOf(h), p, n); });
     }
 
     NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        std::uint32_t total = 0;
-        const auto* bytes = static_cast<const unsigned char*>(buffer);
-        while (total < count) {
-            const ssize_t n = ::write(FdOf(h), bytes + total, count - total);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                *done = total;
-                return LastError();
-            }
-            if (n == 0) break;
-            total += static_cast<std::uint32_t>(n);
-        }
-        *done = total;
-        return NB_OK;
+        return Transfer(static_cast<const unsigned char*>(buffer), count, done,
+                        [h](const unsigned char* p, std::size_t n) { return ::write(FdOf(h), p, n); });
     }
 
     NbResult Seek(HostHandle h, std::uint64_t offset) override {
