@@ -29,22 +29,22 @@ private:
     std::size_t length_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     std::size_t width = 0;
     int precision = -1;
 };
 
-void EmitField(Sink& out, const Spec& spec, const char* body, std::size_t length, bool numeric,
+void EmitField(Sink& out, const Conversion& conv, const char* body, std::size_t length, bool numeric,
                bool negative) {
     const std::size_t total = length + (negative ? 1 : 0);
-    const std::size_t padding = spec.width > total ? spec.width - total : 0;
-    if (spec.leftAlign) {
+    const std::size_t padding = conv.width > total ? conv.width - total : 0;
+    if (conv.leftAlign) {
         if (negative) out.Put('-');
         out.Put(body, length);
         out.Pad(' ', padding);
-    } else if (spec.zeroPad && numeric) {
+    } else if (conv.zeroPad && numeric) {
         if (negative) out.Put('-');
         out.Pad('0', padding);
         out.Put(body, length);
@@ -55,7 +55,7 @@ void EmitField(Sink& out, const Spec& spec, const char* body, std::size_t length
     }
 }
 
-void EmitUnsigned(Sink& out, const Spec& spec, std::uint64_t value, unsigned base, bool upper,
+void EmitUnsigned(Sink& out, const Conversion& conv, std::uint64_t value, unsigned base, bool upper,
                   bool negative) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char text[32];
@@ -64,7 +64,7 @@ void EmitUnsigned(Sink& out, const Spec& spec, std::uint64_t value, unsigned bas
         text[sizeof text - 1 - n++] = digits[value % base];
         value /= base;
     } while (value != 0);
-    EmitField(out, spec, text + sizeof text - n, n, true, negative);
+    EmitField(out, conv, text + sizeof text - n, n, true, negative);
 }
 
 }  // namespace
@@ -77,18 +77,18 @@ std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_lis
             continue;
         }
         const char* start = p++;
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
-            if (*p == '-') spec.leftAlign = true;
-            else if (*p == '0') spec.zeroPad = true;
+            if (*p == '-') conv.leftAlign = true;
+            else if (*p == '0') conv.zeroPad = true;
             else if (*p == '+' || *p == ' ' || *p == '#') continue;
             else break;
         }
-        while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + static_cast<std::size_t>(*p++ - '0');
+        while (*p >= '0' && *p <= '9') conv.width = conv.width * 10 + static_cast<std::size_t>(*p++ - '0');
         if (*p == '.') {
-            spec.precision = 0;
+            conv.precision = 0;
             ++p;
-            while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+            while (*p >= '0' && *p <= '9') conv.precision = conv.precision * 10 + (*p++ - '0');
         }
         enum { Int, Long, LongLong, Wide64, SizeT } length = Int;
         if (std::strncmp(p, "I64", 3) == 0) {
@@ -118,7 +118,7 @@ std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_lis
             case SizeT: v = static_cast<std::int64_t>(va_arg(args, std::size_t)); break;
             }
             const std::uint64_t magnitude = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-            EmitUnsigned(out, spec, magnitude, 10, false, v < 0);
+            EmitUnsigned(out, conv, magnitude, 10, false, v < 0);
             break;
         }
         case 'u':
@@ -132,13 +132,13 @@ std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_lis
             case Wide64: v = va_arg(args, std::uint64_t); break;
             case SizeT: v = va_arg(args, std::size_t); break;
             }
-            EmitUnsigned(out, spec, v, *p == 'u' ? 10 : 16, *p == 'X', false);
+            EmitUnsigned(out, conv, v, *p == 'u' ? 10 : 16, *p == 'X', false);
             break;
         }
         case 'p': {
             // Always the full width of a 64-bit address, upper case, no prefix.
             const auto v = reinterpret_cast<std::uintptr_t>(va_arg(args, const void*));
-            Spec pointer = spec;
+            Conversion pointer = conv;
             pointer.zeroPad = true;
             if (pointer.width < 16) pointer.width = 16;
             EmitUnsigned(out, pointer, static_cast<std::uint64_t>(v), 16, true, false);
@@ -146,15 +146,15 @@ std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_lis
         }
         case 'c': {
             const char c = static_cast<char>(va_arg(args, int));
-            EmitField(out, spec, &c, 1, false, false);
+            EmitField(out, conv, &c, 1, false, false);
             break;
         }
         case 's': {
             const char* s = va_arg(args, const char*);
             if (s == nullptr) s = "(null)";
             std::size_t n = std::strlen(s);
-            if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < n) n = static_cast<std::size_t>(spec.precision);
-            EmitField(out, spec, s, n, false, false);
+            if (conv.precision >= 0 && static_cast<std::size_t>(conv.precision) < n) n = static_cast<std::size_t>(conv.precision);
+            EmitField(out, conv, s, n, false, false);
             break;
         }
         case '%': out.Put('%'); break;
