@@ -9,12 +9,6 @@
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
-// Shared with the fault sweep, which defines them.
-ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
-std::vector<std::string> ImageFiles(const ImageSpec& spec);
-std::vector<std::string> ConverterArgs(const ImageSpec& spec);
-void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
-
 namespace {
 
 ImageSpec Image(const std::string& base, std::uint32_t layout = 2) {

@@ -78,18 +78,6 @@ ImageSpec MakeSpec(const Row& row, const TempDir& dir) {
     return spec;
 }
 
-std::vector<std::string> Args(const ImageSpec& spec) {
-    std::vector<std::string> args {spec.MapBase, spec.DataBase};
-    args.insert(args.end(), spec.MetadataBases.begin(), spec.MetadataBases.end());
-    return args;
-}
-
-std::vector<std::string> Files(const ImageSpec& spec) {
-    std::vector<std::string> files {MapFileName(spec), DataFileName(spec)};
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) files.push_back(MetadataFileName(spec, i));
-    return files;
-}
-
 // Compares without printing megabytes when they differ.
 ::testing::AssertionResult Same(const Bytes& actual, const Bytes& expected) {
     const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
@@ -116,14 +104,14 @@ TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesOnlyBackups) {
     std::string error;
     ASSERT_TRUE(WriteImage(spec, &error)) << error;
 
-    RunResult run = RunConverter(Args(spec));
+    RunResult run = RunConverter(ConverterArgs(spec));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Lines(run.Out), Converted(spec.Layout, spec)) << run.Err;
     EXPECT_THAT(V6Mismatches(spec), IsEmpty());
 
     std::map<std::string, Bytes> converted;
-    for (const std::string& name : Files(spec)) converted[name] = ReadBytes(name);
-    run = RunConverter(Args(spec));
+    for (const std::string& name : ImageFiles(spec)) converted[name] = ReadBytes(name);
+    run = RunConverter(ConverterArgs(spec));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Lines(run.Out), (std::vector<std::string> {"main: Version of image headers is 6", "No conversion is needed"}));
     for (const auto& [name, bytes] : converted) {
@@ -190,7 +178,7 @@ TEST_P(SampleImages, NbmkimageWritesTheImageItsOptionsDescribeAndTheConverterCon
     spec.DataBase = dir / "data";
     for (std::size_t i = 0; i < GetParam().Metadata; ++i) spec.MetadataBases.push_back(dir / ("meta" + std::to_string(i)));
     std::vector<std::string> args = GetParam().Options;
-    const std::vector<std::string> bases = Args(spec);
+    const std::vector<std::string> bases = ConverterArgs(spec);
     args.insert(args.end(), bases.begin(), bases.end());
     const RunResult made = RunProgram(ToolPath("nbmkimage"), args);
     ASSERT_EQ(made.ExitCode, 0) << made.Err;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <optional>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -13,17 +12,6 @@
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
-
-// Shared with the fault sweep, which defines them.
-struct MemoryTempDirs { MemoryTempDirs(); ~MemoryTempDirs(); std::optional<std::string> Saved; };
-struct ReliabilityImage { std::string Name; ImageSpec Spec; };
-std::vector<ReliabilityImage> ReliabilityImages();
-void PrintTo(const ReliabilityImage& image, std::ostream* out);
-ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
-std::vector<std::string> ImageFiles(const ImageSpec& spec);
-std::vector<std::string> ConverterArgs(const ImageSpec& spec);
-void RestoreFromBackups(const std::vector<std::string>& files);
-void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
 
 namespace {
 
@@ -64,8 +52,7 @@ TEST_P(CrashSafety, AKillBeforeAnyChangeLeavesBackupsThatRestoreEveryByte) {
         const HostCall kind = counter.Log()[n - 1];
         if (kind != HostCall::Write && kind != HostCall::Rename && kind != HostCall::Remove) continue;
         SCOPED_TRACE("killed at host call " + std::to_string(n));
-        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) std::filesystem::remove(entry.path());
-        for (const auto& [name, bytes] : originals) WriteBytes(dir / name, bytes);
+        PutBack(dir.Path(), originals);
 
         const int status = RunUntilKilled(args, n);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;

@@ -4,109 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <optional>
 #include <set>
 
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
-struct MemoryTempDirs { MemoryTempDirs(); ~MemoryTempDirs(); std::optional<std::string> Saved; };
-struct ReliabilityImage { std::string Name; ImageSpec Spec; };
-
-// A small image whose every file is still at least as long as its head
-// backup, with identifiers in every header, so that runs repeat exactly.
-ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {
-    ImageSpec s;
-    s.Layout = layout;
-    s.MapType = mapType;
-    s.ImageGuid = 0x1122334455667788ull;
-    s.DataGuid = 0x0102030405060708ull;
-    s.MapPages = pages;
-    s.ImageSize = pages * 1024;
-    s.MapTrailingBytes = 135168;
-    s.DataBytes = s.MetadataBytes = 139264;
-    s.MetadataBases.resize(metadataFiles);
-    return s;
-}
-
-// The images the sweep and the crash test convert, each a different path
-// through the relocation, the compaction and the whole-map backup.
-std::vector<ReliabilityImage> ReliabilityImages() {
-    return {{"Layout2", ReliabilitySpec(2, 0, 1, 34)},         {"Layout3Plain", ReliabilitySpec(3, 0, 1, 34)},
-            {"Layout3Extended", ReliabilitySpec(3, 1, 2, 34)}, {"Layout4Extended", ReliabilitySpec(4, 1, 2, 34)},
-            {"Layout4WholeMapBackup", ReliabilitySpec(4, 0, 1, 99)}};
-}
-
-void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
-
-// The image's files in dir: "img" for the first of each kind, "img1"... for
-// further metadata files.
-ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir) {
-    spec.MapBase = spec.DataBase = dir / "img";
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i)
-        spec.MetadataBases[i] = dir / (i == 0 ? std::string("img") : "img" + std::to_string(i));
-    return spec;
-}
-
-std::vector<std::string> ImageFiles(const ImageSpec& spec) {
-    std::vector<std::string> files {MapFileName(spec), DataFileName(spec)};
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) files.push_back(MetadataFileName(spec, i));
-    return files;
-}
-
-std::vector<std::string> ConverterArgs(const ImageSpec& spec) {
-    std::vector<std::string> args {spec.MapBase, spec.DataBase};
-    args.insert(args.end(), spec.MetadataBases.begin(), spec.MetadataBases.end());
-    return args;
-}
-
-// The manual way back: each "<file>.backup" is copied over the start of its
-// file, which keeps any bytes beyond the backup's length. A file that is
-// missing (the run stopped between the map's rename and its copy) gets its
-// backup, the whole previous map, in its place.
-void RestoreFromBackups(const std::vector<std::string>& files) {
-    for (const std::string& file : files) {
-        const std::string backup = file + ".backup";
-        if (!Exists(backup)) continue;
-        Bytes head = ReadBytes(backup), whole = ReadBytes(file);
-        if (whole.size() < head.size()) whole.resize(head.size());
-        std::copy(head.begin(), head.end(), whole.begin());
-        WriteBytes(file, whole);
-    }
-}
-
-// Sweeps run thousands of conversions, each of which syncs its files: on a
-// memory file system, where there is one, that costs nothing.
-MemoryTempDirs::MemoryTempDirs() {
-    if (const char* old = std::getenv("TMPDIR")) Saved = old;
-    if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
-}
-MemoryTempDirs::~MemoryTempDirs() { Saved ? ::setenv("TMPDIR", Saved->c_str(), 1) : ::unsetenv("TMPDIR"); }
-
-// Every original byte is in place: exactly, or (after a revert, which never
-// shortens a file) over the original's length.
-void ExpectOriginal(const std::string& file, const Bytes& original, bool exact) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);  // in one read: sweeps compare thousands of files
-    Bytes now(in ? static_cast<std::size_t>(in.tellg()) : 0);
-    in.seekg(0).read(reinterpret_cast<char*>(now.data()), static_cast<std::streamsize>(now.size()));
-    ASSERT_GE(now.size(), original.size()) << file << " lost its tail";
-    EXPECT_TRUE(!exact || now.size() == original.size()) << file << " changed length";
-    const auto diff = std::mismatch(original.begin(), original.end(), now.begin());
-    EXPECT_TRUE(diff.first == original.end()) << file << " differs at byte " << (diff.first - original.begin());
-}
-
 namespace {
 
 const char* const kCallNames[] = {"Open", "Close", "Read", "Write", "Seek", "Size", "DeviceCapacity", "Flush",
                                   "SyncDirectory", "Rename", "Remove", "PageAlloc", "PageFree", "CreateGuid"};
-
-void PutBack(const std::filesystem::path& dir, const std::map<std::string, Bytes>& files) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) std::filesystem::remove(entry.path());
-    for (const auto& [name, bytes] : files) WriteBytes((dir / name).string(), bytes);
-}
 
 // line == before + a decimal code + after.
 bool Match(const std::string& line, const std::string& before, const std::string& after, unsigned* code) {

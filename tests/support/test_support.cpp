@@ -1,5 +1,8 @@
 #include "tests/support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -51,6 +54,11 @@ std::map<std::string, Bytes> Snapshot(const std::filesystem::path& dir) {
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         if (entry.is_regular_file()) files[entry.path().filename().string()] = ReadBytes(entry.path().string());
     return files;
+}
+
+void PutBack(const std::filesystem::path& dir, const std::map<std::string, Bytes>& files) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) std::filesystem::remove(entry.path());
+    for (const auto& [name, bytes] : files) WriteBytes((dir / name).string(), bytes);
 }
 
 namespace {
@@ -134,3 +142,69 @@ std::vector<std::string> Lines(const std::string& text) {
 
 std::string ConverterPath() { return NB_CONVERTER_PATH; }
 std::string ToolPath(const std::string& name) { return std::string(NB_TOOLS_DIR) + "/" + name; }
+
+ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {
+    ImageSpec s;
+    s.Layout = layout;
+    s.MapType = mapType;
+    s.ImageGuid = 0x1122334455667788ull;
+    s.DataGuid = 0x0102030405060708ull;
+    s.MapPages = pages;
+    s.ImageSize = pages * 1024;
+    s.MapTrailingBytes = 135168;
+    s.DataBytes = s.MetadataBytes = 139264;
+    s.MetadataBases.resize(metadataFiles);
+    return s;
+}
+
+ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir) {
+    spec.MapBase = spec.DataBase = dir / "img";
+    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i)
+        spec.MetadataBases[i] = dir / (i == 0 ? std::string("img") : "img" + std::to_string(i));
+    return spec;
+}
+
+std::vector<std::string> ImageFiles(const ImageSpec& spec) {
+    std::vector<std::string> files {MapFileName(spec), DataFileName(spec)};
+    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) files.push_back(MetadataFileName(spec, i));
+    return files;
+}
+
+std::vector<std::string> ConverterArgs(const ImageSpec& spec) {
+    std::vector<std::string> args {spec.MapBase, spec.DataBase};
+    args.insert(args.end(), spec.MetadataBases.begin(), spec.MetadataBases.end());
+    return args;
+}
+
+std::vector<ReliabilityImage> ReliabilityImages() {
+    return {{"Layout2", ReliabilitySpec(2, 0, 1, 34)},         {"Layout3Plain", ReliabilitySpec(3, 0, 1, 34)},
+            {"Layout3Extended", ReliabilitySpec(3, 1, 2, 34)}, {"Layout4Extended", ReliabilitySpec(4, 1, 2, 34)},
+            {"Layout4WholeMapBackup", ReliabilitySpec(4, 0, 1, 99)}};
+}
+
+void RestoreFromBackups(const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        const std::string backup = file + ".backup";
+        if (!Exists(backup)) continue;
+        Bytes head = ReadBytes(backup), whole = ReadBytes(file);
+        if (whole.size() < head.size()) whole.resize(head.size());
+        std::copy(head.begin(), head.end(), whole.begin());
+        WriteBytes(file, whole);
+    }
+}
+
+void ExpectOriginal(const std::string& file, const Bytes& original, bool exact) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);  // in one read: sweeps compare thousands of files
+    Bytes now(in ? static_cast<std::size_t>(in.tellg()) : 0);
+    in.seekg(0).read(reinterpret_cast<char*>(now.data()), static_cast<std::streamsize>(now.size()));
+    ASSERT_GE(now.size(), original.size()) << file << " lost its tail";
+    EXPECT_TRUE(!exact || now.size() == original.size()) << file << " changed length";
+    const auto diff = std::mismatch(original.begin(), original.end(), now.begin());
+    EXPECT_TRUE(diff.first == original.end()) << file << " differs at byte " << (diff.first - original.begin());
+}
+
+MemoryTempDirs::MemoryTempDirs() {
+    if (const char* old = std::getenv("TMPDIR")) Saved = old;
+    if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
+}
+MemoryTempDirs::~MemoryTempDirs() { Saved ? ::setenv("TMPDIR", Saved->c_str(), 1) : ::unsetenv("TMPDIR"); }

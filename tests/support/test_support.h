@@ -4,8 +4,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "tools/image_maker.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -26,8 +30,10 @@ Bytes ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const Bytes& bytes);
 bool Exists(const std::string& path);
 
-// Every regular file of a directory, by name, with its content.
+// Every regular file of a directory, by name, with its content; and the
+// directory made to hold exactly such files again.
 std::map<std::string, Bytes> Snapshot(const std::filesystem::path& dir);
+void PutBack(const std::filesystem::path& dir, const std::map<std::string, Bytes>& files);
 
 struct RunResult {
     int ExitCode = -1;     // the status the process exited with, or -signal
@@ -49,3 +55,33 @@ std::vector<std::string> Lines(const std::string& text);
 // The path of the converter and of the companion programs under test.
 std::string ConverterPath();
 std::string ToolPath(const std::string& name);
+
+// A small image whose every file is at least as long as its head backup,
+// with identifiers in every header, so that runs repeat exactly.
+ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
+// The spec's files in dir: "img" for the first of each kind, "img1"... for further metadata files.
+ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
+// The files in the converter's order (map, data, metadata...), and its arguments.
+std::vector<std::string> ImageFiles(const ImageSpec& spec);
+std::vector<std::string> ConverterArgs(const ImageSpec& spec);
+
+// The images the sweep and the crash test convert, each a different path
+// through the relocation, the compaction and the whole-map backup.
+struct ReliabilityImage { std::string Name; ImageSpec Spec; };
+std::vector<ReliabilityImage> ReliabilityImages();
+inline void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
+
+// The manual way back: each "<file>.backup" is copied over the start of its
+// file (which keeps any bytes beyond it), or stands in for a missing file.
+void RestoreFromBackups(const std::vector<std::string>& files);
+// Every original byte is in place: exactly, or (after a revert, which never
+// shortens a file) over the original's length.
+void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
+
+// Temporary directories on a memory file system, where there is one, for the
+// life of the object: thousands of conversions that sync their files cost nothing there.
+struct MemoryTempDirs {
+    MemoryTempDirs();
+    ~MemoryTempDirs();
+    std::optional<std::string> Saved;
+};
