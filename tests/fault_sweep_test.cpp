@@ -26,9 +26,10 @@ bool Match(const std::string& line, const std::string& before, const std::string
 }
 
 // Stage: where the run failed (a later call never fails an earlier stage);
-// Reverted: the image was changed, then reverted; RevertFailed: a revert line
-// says "revertion failed"; Problem: how the output breaks the driver's rules.
-struct Verdict { bool Success = false, Reverted = false, RevertFailed = false; int Stage = 0; std::string Problem; };
+// Reverts: how many files (from the first) were changed, then reverted;
+// RevertFailed: a revert line says "revertion failed"; Problem: how the
+// output breaks the driver's rules.
+struct Verdict { bool Success = false, RevertFailed = false; int Stage = 0; std::size_t Reverts = 0; std::string Problem; };
 
 // Judges a faulted run's output against the clean run's: the lines they
 // share, then exactly one stage's failure message and its revert lines.
@@ -65,14 +66,14 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
         return v.Problem = "unexpected line: " + tail[0], v;
     }
     v.Stage = static_cast<int>(k) * 100 + rank;
-    v.Reverted = reverts > 0;
+    v.Reverts = reverts;
     if (!codes.count(code)) v.Problem = "unexpected code " + std::to_string(code);
     if (exitCode != expectedExit) v.Problem = "exit code " + std::to_string(exitCode);
     if (reverts > 0 && tail.size() != 1 + reverts) v.Problem = "wrong number of revert lines";
     for (std::size_t i = 0; i < reverts && i + 1 < tail.size(); ++i) {
         if (Match(tail[i + 1], "main: File [" + files[i] + "] revertion failed. Error ", ". Consider reverting it manually",
                   &code))
-            v.RevertFailed = true;
+            v.RevertFailed = true, v.Problem += code == 2 ? "" : "revert failed with " + std::to_string(code);
         else if (tail[i + 1] != "main: File [" + files[i] + "] reverted successfully")
             v.Problem = "bad revert line: " + tail[i + 1];
     }
@@ -124,8 +125,8 @@ TEST_P(FaultSweep, EveryFailedCallEndsInItsStageMessageAndLosesNoByte) {
             EXPECT_GE(v.Stage, lastStage) << "a later call failed an earlier stage\n" << run.Out;
             lastStage = v.Stage;
             if (v.RevertFailed) RestoreFromBackups(files);
-            for (const std::string& file : files)
-                ExpectOriginal(file, originals.at(std::filesystem::path(file).filename().string()), !v.Reverted);
+            for (std::size_t i = 0; i < files.size(); ++i)
+                ExpectOriginal(files[i], originals.at(std::filesystem::path(files[i]).filename().string()), i >= v.Reverts);
             if (HasFailure()) return;
         }
     }

@@ -82,7 +82,7 @@ const Malformed kCases[] = {
     {"V4MapDataOffsetNotPageAligned", 4, 0, 1, 34, Set(0, 34, 100), kConvert13, 0, Files::Unchanged},
     {"V4MapLongerThanImage", 4, 0, 1, 34, Set(0, 22, 1024), kConvert13, 0, Files::Unchanged},
     {"V4BlockLargerThanDataFile", 4, 0, 1, 34, Set(1, 20, 0x80000000u), kConvert13, 0, Files::Unchanged},
-    {"V4MetadataNamesOtherDataFile", 4, 0, 1, 34, Set(2, 8, 999, 8), kConvert13, 0, Files::Unchanged},
+    {"V4LaterMetadataNamesOtherDataFile", 4, 0, 2, 34, Set(3, 8, 999, 8), kConvert13, 0, Files::Unchanged},
     {"V4DataNamesOtherIdentifier", 4, 0, 1, 34, Set(1, 8, 999, 8), kConvert13, 0, Files::Unchanged},
     {"V4TwentiethMetadataDisagrees", 4, 0, 20, 34, Set(21, 24, 8192), kConvert13, 0, Files::Unchanged},
     {"V4ExtendedPageSizeZero", 4, 1, 1, 34, Set(0, 50, 0), kConvert13, 0, Files::Unchanged},
