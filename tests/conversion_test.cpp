@@ -138,8 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row {.Name = "L3PlainEmptyAlign1M", .Layout = 3, .Content = MapContent::Empty, .MetadataAlignment = k1M},
         Row {.Name = "L3ExtendedRelocatedTable", .Layout = 3, .MapType = 1, .BlockSize = 4096, .DataBytes = 409600,
              .TextLength = 300},
+        Row {.Name = "L3PlainTwentyFiles", .Layout = 3, .Metadata = 20, .Guids = true, .MetadataBytes = 139264},
         Row {.Name = "L3ExtendedThreeFiles", .Layout = 3, .MapType = 1, .Metadata = 3, .Guids = true,
              .MapTableSize = 12000, .MapPageSize = k1M},
+        Row {.Name = "L4PlainTwentyFiles", .Layout = 4, .Metadata = 20, .Guids = true, .MetadataBytes = 139264},
         // 31 pages kept: the map ends on a 64 KiB boundary, where the superblock goes.
         Row {.Name = "L4PlainFirstPageDroppedZeroIds", .Layout = 4, .DropEvery = 32, .ImageSize = 32768},
         Row {.Name = "L4PlainLongRandomMap", .Layout = 4, .Content = MapContent::Random, .ImageSize = 153600,

@@ -4,18 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <optional>
 
 #include "legacy/legacy.h"
-#include "platform/endian.h"
 #include "platform/file.h"
 #include "platform/trace.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
 namespace {
-
-enum class Files { Unchanged, Reverted, Converted };
 
 // Changes the files of ImageFiles: 0 map, 1 data, 2.. metadata.
 using Damage = std::function<void(const std::vector<std::string>& files)>;
@@ -26,11 +22,6 @@ Damage Set(std::size_t file, std::size_t offset, std::uint64_t value, int width 
         Bytes bytes = ReadBytes(files.at(file));
         for (int i = 0; i < width; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> 8 * i);
         WriteBytes(files.at(file), bytes);
-    };
-}
-Damage SetAll(std::size_t offset, std::uint64_t value) {
-    return [=](const std::vector<std::string>& files) {
-        for (std::size_t i = 0; i < files.size(); ++i) Set(i, offset, value)(files);
     };
 }
 // Cuts the file to length bytes, or (grow) adds length bytes to it.
@@ -50,8 +41,7 @@ struct Malformed {
     std::uint32_t TablePages;  // the image's page table; the map holds 34 pages
     Damage Apply;
     const char* Message;  // a line of the output; "DIR/" stands for the image's folder
-    int ExitCode;
-    Files Result;
+    bool Reverted;        // the rewrite began, then every file was reverted
 };
 
 void PrintTo(const Malformed& m, std::ostream* out) { *out << m.Name; }
@@ -60,53 +50,38 @@ constexpr char kParse13[] = "main: Error while parsing headers. Error 13. No cha
 constexpr char kConvert13[] = "main: Error while converting. Error 13";
 
 const Malformed kCases[] = {
-    {"V2DataBlockSizeZero", 2, 0, 1, 34, Set(1, 16, 0), kParse13, 0, Files::Unchanged},
-    {"V2MetadataAlignmentZero", 2, 0, 1, 34, Set(2, 16, 0), kParse13, 0, Files::Unchanged},
-    {"V2ImageSizeZero", 2, 0, 1, 34, Set(0, 16, 0), kParse13, 0, Files::Unchanged},
-    {"V2DataAndMetadataNameOtherDataFiles", 2, 0, 1, 34, Set(1, 8, 999, 8), kParse13, 0, Files::Unchanged},
-    {"V2MapNamesOtherDataFile", 2, 0, 1, 34, Set(0, 24, 999, 8), kParse13, 0, Files::Unchanged},
-    {"V2WithTwoMetadataFiles", 2, 0, 2, 34, nullptr,
-     "main: Error while parsing headers. Error 87. No changes to the image were made", 0, Files::Unchanged},
-    {"V2MapTailNotAWholePage", 2, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", 0,
-     Files::Reverted},
-    {"V3DataBlockSizeZero", 3, 0, 1, 34, Set(1, 16, 0), kParse13, 0, Files::Unchanged},
-    {"V3MetadataWithIdentifier", 3, 0, 1, 34, Set(2, 8, 5, 8), kParse13, 0, Files::Unchanged},
-    {"V3SecondMetadataDisagrees", 3, 0, 2, 34, Set(3, 32, 1, 2), kParse13, 0, Files::Unchanged},
-    {"V3MapNamesOtherDataFile", 3, 0, 1, 34, Set(0, 24, 999, 8), kParse13, 0, Files::Unchanged},
-    {"V3MapType2", 3, 0, 1, 34, Set(0, 16, 2, 2), "main: Failed. Error 87. Now reverting to backup", 0, Files::Reverted},
-    {"V3ExtendedPageSizeZero", 3, 1, 1, 34, Set(0, 48, 0), kParse13, 0, Files::Unchanged},
-    {"V3ExtendedTableBeyondFile", 3, 1, 1, 34, Set(0, 44, 0x1000000), kParse13, 0, Files::Unchanged},
-    {"V3ExtendedTableInsideHeader", 3, 1, 1, 34, Set(0, 40, 0), kParse13, 0, Files::Unchanged},
-    {"V3TwentyMetadataFiles", 3, 0, 20, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
-    {"V4MapDataOffsetZero", 4, 0, 1, 34, Set(0, 34, 0), kConvert13, 0, Files::Unchanged},
-    {"V4MapDataOffsetNotPageAligned", 4, 0, 1, 34, Set(0, 34, 100), kConvert13, 0, Files::Unchanged},
-    {"V4MapLongerThanImage", 4, 0, 1, 34, Set(0, 22, 1024), kConvert13, 0, Files::Unchanged},
-    {"V4BlockLargerThanDataFile", 4, 0, 1, 34, Set(1, 20, 0x80000000u), kConvert13, 0, Files::Unchanged},
-    {"V4LaterMetadataNamesOtherDataFile", 4, 0, 2, 34, Set(3, 8, 999, 8), kConvert13, 0, Files::Unchanged},
-    {"V4DataNamesOtherIdentifier", 4, 0, 1, 34, Set(1, 8, 999, 8), kConvert13, 0, Files::Unchanged},
-    {"V4TwentiethMetadataDisagrees", 4, 0, 20, 34, Set(21, 24, 8192), kConvert13, 0, Files::Unchanged},
-    {"V4ExtendedPageSizeZero", 4, 1, 1, 34, Set(0, 50, 0), kConvert13, 0, Files::Unchanged},
-    {"V4MapType2", 4, 0, 1, 34, Set(0, 20, 2, 2), "main: Failed. Error 87. Now reverting to backup", 0, Files::Reverted},
-    {"V4MapTailNotAWholePage", 4, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", 0,
-     Files::Reverted},
-    {"V4TwoMetadataFiles", 4, 0, 2, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
-    {"V4TwentyMetadataFiles", 4, 0, 20, 34, nullptr, "main: Finished successfully!", 0, Files::Converted},
-    {"VersionsMixed", 4, 0, 1, 34, Set(2, 16, 5), "main: Could not get correct version. Error 13", 0, Files::Unchanged},
-    {"VersionZero", 4, 0, 1, 34, SetAll(16, 0), "main: Could not get correct version. Error 0", 0, Files::Unchanged},
-    {"Version1", 4, 0, 1, 34, SetAll(16, 1), "main: That version is unsupported", 0, Files::Unchanged},
-    {"Version5", 4, 0, 1, 34, SetAll(16, 5), "main: That version is unsupported", 0, Files::Unchanged},
-    {"Version7", 4, 0, 1, 34, SetAll(16, 7), "No conversion is needed", 0, Files::Unchanged},
-    {"MapShorterThanBackup", 2, 0, 1, 34, Resize(0, 32),
-     "main: Could not create backup file [DIR/img.nbbitmap.backup]. Error 996", 996 % 256, Files::Unchanged},
-    {"DataShorterThanBackup", 3, 0, 1, 34, Resize(1, 24),
-     "main: Could not create backup file [DIR/img.nbdata.backup]. Error 996", 996 % 256, Files::Unchanged},
+    {"V2DataBlockSizeZero", 2, 0, 1, 34, Set(1, 16, 0), kParse13, false},
+    {"V2MetadataAlignmentZero", 2, 0, 1, 34, Set(2, 16, 0), kParse13, false},
+    {"V2ImageSizeZero", 2, 0, 1, 34, Set(0, 16, 0), kParse13, false},
+    {"V2DataAndMetadataNameOtherDataFiles", 2, 0, 1, 34, Set(1, 8, 999, 8), kParse13, false},
+    {"V2MapNamesOtherDataFile", 2, 0, 1, 34, Set(0, 24, 999, 8), kParse13, false},
+    {"V2MapTailNotAWholePage", 2, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", true},
+    {"V3DataBlockSizeZero", 3, 0, 1, 34, Set(1, 16, 0), kParse13, false},
+    {"V3MetadataWithIdentifier", 3, 0, 1, 34, Set(2, 8, 5, 8), kParse13, false},
+    {"V3SecondMetadataDisagrees", 3, 0, 2, 34, Set(3, 32, 1, 2), kParse13, false},
+    {"V3MapNamesOtherDataFile", 3, 0, 1, 34, Set(0, 24, 999, 8), kParse13, false},
+    {"V3MapType2", 3, 0, 1, 34, Set(0, 16, 2, 2), "main: Failed. Error 87. Now reverting to backup", true},
+    {"V3ExtendedPageSizeZero", 3, 1, 1, 34, Set(0, 48, 0), kParse13, false},
+    {"V3ExtendedTableBeyondFile", 3, 1, 1, 34, Set(0, 44, 0x1000000), kParse13, false},
+    {"V3ExtendedTableInsideHeader", 3, 1, 1, 34, Set(0, 40, 0), kParse13, false},
+    {"V4MapDataOffsetZero", 4, 0, 1, 34, Set(0, 34, 0), kConvert13, false},
+    {"V4MapDataOffsetNotPageAligned", 4, 0, 1, 34, Set(0, 34, 100), kConvert13, false},
+    {"V4MapLongerThanImage", 4, 0, 1, 34, Set(0, 22, 1024), kConvert13, false},
+    {"V4BlockLargerThanDataFile", 4, 0, 1, 34, Set(1, 20, 0x80000000u), kConvert13, false},
+    {"V4LaterMetadataNamesOtherDataFile", 4, 0, 2, 34, Set(3, 8, 999, 8), kConvert13, false},
+    {"V4DataNamesOtherIdentifier", 4, 0, 1, 34, Set(1, 8, 999, 8), kConvert13, false},
+    {"V4TwentiethMetadataDisagrees", 4, 0, 20, 34, Set(21, 24, 8192), kConvert13, false},
+    {"V4ExtendedPageSizeZero", 4, 1, 1, 34, Set(0, 50, 0), kConvert13, false},
+    {"V4MapType2", 4, 0, 1, 34, Set(0, 20, 2, 2), "main: Failed. Error 87. Now reverting to backup", true},
+    {"V4MapTailNotAWholePage", 4, 0, 1, 35, Resize(0, 100, true), "main: Failed. Error 996. Now reverting to backup", true},
     {"MetadataEmpty", 4, 0, 2, 34, Resize(3, 0),
-     "main: Could not create backup file [DIR/img1.nbmetadata.backup]. Error 996", 0, Files::Unchanged},
+     "main: Could not create backup file [DIR/img1.nbmetadata.backup]. Error 996", false},
 };
 
-ImageSpec MakeSpec(const Malformed& m, const TempDir& dir) {
-    ImageSpec s = ReliabilitySpec(m.Layout, m.MapType, m.MetadataFiles, 34);
-    s.ImageSize = m.TablePages * 1024;
+ImageSpec MakeSpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t tablePages,
+                   const TempDir& dir) {
+    ImageSpec s = ReliabilitySpec(layout, mapType, metadataFiles, 34);
+    s.ImageSize = tablePages * 1024;
     return PlaceImage(s, dir);
 }
 
@@ -116,32 +91,22 @@ TEST_P(MalformedImage, IsRefusedOrRevertedWithItsMessageAndKeepsEveryByte) {
     const Malformed& m = GetParam();
     MemoryTempDirs memory;
     TempDir dir;
-    const ImageSpec spec = MakeSpec(m, dir);
+    const ImageSpec spec = MakeSpec(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
     ASSERT_TRUE(WriteImage(spec, nullptr));
     const std::vector<std::string> files = ImageFiles(spec);
     if (m.Apply) m.Apply(files);
     const auto before = Snapshot(dir.Path());
 
     const RunResult run = RunConverter(ConverterArgs(spec));
-    ASSERT_GE(run.ExitCode, 0) << "the converter died\n" << run.Err;
-    EXPECT_EQ(run.ExitCode, m.ExitCode) << run.Out;
+    EXPECT_EQ(run.ExitCode, 0) << "the converter died or failed\n" << run.Out << run.Err;
     std::string message = m.Message;
     if (message.find("DIR/") != std::string::npos) message.replace(message.find("DIR/"), 4, dir / "");
     const auto lines = Lines(run.Out);
     EXPECT_NE(std::find(lines.begin(), lines.end(), message), lines.end()) << run.Out;
 
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const Bytes& original = before.at(std::filesystem::path(files[i]).filename().string());
-        if (m.Result != Files::Converted) {
-            ExpectOriginal(files[i], original, m.Result == Files::Unchanged);
-            continue;
-        }
-        const Bytes now = ReadBytes(files[i]);  // a version 6 header: its length, and 6 at offset 16
-        ASSERT_GE(now.size(), 20u);
-        EXPECT_EQ(GetLe32(now.data(), 4), i == 0 ? 838u : i == 1 ? 36u : 54u) << files[i];
-        EXPECT_EQ(GetLe32(now.data(), 16), 6u) << files[i];
-    }
-    if (m.Result == Files::Reverted) {
+    for (const std::string& file : files)
+        ExpectOriginal(file, before.at(std::filesystem::path(file).filename().string()), !m.Reverted);
+    if (m.Reverted) {
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [](const std::string& l) { return l.ends_with("] reverted successfully"); }),
                   static_cast<std::ptrdiff_t>(files.size()));
@@ -164,8 +129,8 @@ TEST(MalformedHeaders, EveryHeaderCutAtAFieldBoundaryIsRefusedWith13) {
     NbTrace = Silent;
     for (const Layout& layout : layouts) {
         TempDir dir;
-        Malformed m {"", layout.Number, layout.MapType, 1, 34, nullptr, "", 0, Files::Unchanged};
-        const ImageSpec spec = MakeSpec(m, dir);
+        Malformed m {"", layout.Number, layout.MapType, 1, 34, nullptr, "", false};
+        const ImageSpec spec = MakeSpec(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
         ASSERT_TRUE(WriteImage(spec, nullptr));
         const std::vector<std::string> files = ImageFiles(spec);
         char* names[] = {const_cast<char*>(files[2].c_str())};
@@ -199,7 +164,7 @@ TEST(MalformedHeaders, EveryHeaderCutAtAFieldBoundaryIsRefusedWith13) {
 // then fails, the revert cannot bring those bytes back.
 TEST(MalformedImageRevert, DISABLED_PartialLastDataBlockSurvivesAFailedRewrite) {
     TempDir dir;
-    ImageSpec spec = MakeSpec({"", 4, 0, 1, 34, nullptr, "", 0, Files::Unchanged}, dir);
+    ImageSpec spec = MakeSpec(4, 0, 1, 34, dir);
     spec.DataBytes = 3 * 65536 + 100;
     ASSERT_TRUE(WriteImage(spec, nullptr));
     const Bytes before = ReadBytes(DataFileName(spec));
