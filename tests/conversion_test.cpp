@@ -97,12 +97,20 @@ class Conversion : public ::testing::TestWithParam<Row> {};
 
 // A fault anywhere in placement, checksums, compaction, the table copy, the
 // identifiers or the backups shows up as a mismatch; a second run must see
-// version 6 and change nothing but the backups.
+// version 6 and change nothing but the backups. nbinfo must read both forms.
 TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesOnlyBackups) {
     TempDir dir;
     const ImageSpec spec = MakeSpec(GetParam(), dir);
     std::string error;
     ASSERT_TRUE(WriteImage(spec, &error)) << error;
+
+    // nbinfo reads the legacy layout; a write of its would show in the bytes compared below.
+    const RunResult legacy = RunProgram(ToolPath("nbinfo"), ConverterArgs(spec));
+    const std::string header = "MapHeaderV" + std::to_string(spec.Layout) + (spec.Layout != 2 && spec.MapType ? "Extended" : "");
+    EXPECT_TRUE(legacy.ExitCode == 0 && legacy.Out.starts_with("Layout: " + std::to_string(spec.Layout) + "\n") &&
+                legacy.Out.find("\n  " + header + "\n") != std::string::npos &&
+                legacy.Out.find("DataGuid: " + std::to_string(static_cast<std::int64_t>(spec.DataGuid)) + "\n") != std::string::npos)
+        << legacy.Out;
 
     RunResult run = RunConverter(ConverterArgs(spec));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
@@ -111,6 +119,11 @@ TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesOnlyBackups) {
 
     std::map<std::string, Bytes> converted;
     for (const std::string& name : ImageFiles(spec)) converted[name] = ReadBytes(name);
+    // nbinfo finds nothing wrong in a correct conversion, and writes nothing.
+    const RunResult info = RunProgram(ToolPath("nbinfo"), ConverterArgs(spec));
+    EXPECT_TRUE(info.ExitCode == 0 && info.Out.starts_with("Layout: 6\nMap file\n") && info.Out.ends_with("Result: consistent\n") &&
+                info.Out.find("\nFAIL ") == std::string::npos)
+        << info.Out;
     run = RunConverter(ConverterArgs(spec));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Lines(run.Out), (std::vector<std::string> {"main: Version of image headers is 6", "No conversion is needed"}));
