@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
              .MapDataOffset = 8192, .MapTableSize = 53248, .TextLength = 256},
         Row {.Name = "L4ExtendedThreeFilesBlock1M", .Layout = 4, .MapType = 1, .BlockSize = k1M, .DataBytes = k1M + 5000,
              .Metadata = 3, .Guids = true, .MapTableSize = 12000, .MetadataBytes = 200000}),
-    [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.Name); });
+    ::testing::PrintToStringParamName());
 
 // nbmkimage: its options must reach the image exactly as ImageSpec says.
 struct ToolRow {
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                  ToolSpec(4, [](ImageSpec& s) { s.ImageSize = 33000, s.MapDataOffset = 8192, s.DropEvery = 2, s.DataBytes = 300000,
                                                 s.MetadataBytes = 200000, s.MapPages = 32; }),
                  3}),
-    [](const ::testing::TestParamInfo<ToolRow>& info) { return std::string(info.param.Name); });
+    ::testing::PrintToStringParamName());
 
 TEST(SampleImageOptions, HelpPrintsUsageAndSucceeds) {
     const RunResult run = RunProgram(ToolPath("nbmkimage"), {"--help"});

@@ -66,6 +66,6 @@ TEST_P(CrashSafety, AKillBeforeAnyChangeLeavesBackupsThatRestoreEveryByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, CrashSafety, testing::ValuesIn(ReliabilityImages()),
-                         [](const auto& info) { return info.param.Name; });
+                         testing::PrintToStringParamName());
 
 }  // namespace

@@ -69,6 +69,7 @@ TEST(Driver, FewerThanThreeArgumentsPrintUsageAndTouchNothing) {
 // with {M}, {D}, {T} for the names; and a file whose full name is longLength characters long.
 struct DriverCase { const char* name; FileSpec files[4]; int exit, backups; std::string out;
                     int longFile = -1; std::size_t longLength = 0; };
+void PrintTo(const DriverCase& c, std::ostream* out) { *out << c.name; }
 class DriverRun : public ::testing::TestWithParam<DriverCase> {};
 
 TEST_P(DriverRun, StopsWithItsMessageAndLeavesTheImageAsItWas) {
@@ -122,6 +123,6 @@ INSTANTIATE_TEST_SUITE_P(Driver, DriverRun, ::testing::Values(
     DriverCase {"LongMap511", {M2, D2, T2}, 206, 0, NB_BACKUP_FAILED("{M}", "206"), 0, 511},
     DriverCase {"LongData506", {M2, D2, T2}, 206, 1, NB_BACKUP_FAILED("{D}", "206"), 1, 506},
     DriverCase {"LongMetadata511", {M2, D2, T2}, 0, 2, NB_BACKUP_FAILED("{T}", "206"), 2, 511}),
-    [](const ::testing::TestParamInfo<DriverCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 }  // namespace

@@ -134,6 +134,6 @@ TEST_P(FaultSweep, EveryFailedCallEndsInItsStageMessageAndLosesNoByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, FaultSweep, testing::ValuesIn(ReliabilityImages()),
-                         [](const auto& info) { return info.param.Name; });
+                         testing::PrintToStringParamName());
 
 }  // namespace

@@ -74,6 +74,7 @@ TEST(Backup, CopiesTheHeadOverAnOlderBackupAndRevertPutsExactlyThatBack) {
 
 struct DetectCase { const char* name; std::uint32_t length[3], version[3]; int size[3]; NbResult code;
                     std::uint32_t detected; const char* trace; };  // size -1: no such file
+void PrintTo(const DetectCase& c, std::ostream* out) { *out << c.name; }
 class Detection : public ::testing::TestWithParam<DetectCase> {};
 
 TEST_P(Detection, LengthsThenVersionFieldsDecide) {
@@ -109,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Detection, ::testing::Values(
     DetectCase {"FifteenByteMapStopsFirst", {32, 24, 24}, {0, 0, 0}, {15, -1, -1}, 13, 0, ""},
     DetectCase {"FifteenByteDataStopsBeforeMetadata", {32, 24, 24}, {0, 0, 0}, {64, 15, -1}, 13, 0, ""},
     DetectCase {"FifteenByteMetadata", {32, 24, 24}, {0, 0, 0}, {64, 64, 15}, 13, 0, ""}),
-    [](const ::testing::TestParamInfo<DetectCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 // A small valid image, read by its layout's reader in a host that numbers new GUIDs and keeps the trace.
 struct Image {
@@ -166,6 +167,9 @@ TEST(Readers, FailureOnTheFirstFileLeavesTheDefaults) {
 
 struct GuidCase { std::uint32_t layout; std::uint64_t mapGuid, mapDataGuid, dataGuid, metadataGuid; NbResult code;
                   std::uint64_t image, data; const char* trace; };
+void PrintTo(const GuidCase& c, std::ostream* out) {
+    *out << 'L' << c.layout << std::hex << '_' << c.mapGuid << '_' << c.mapDataGuid << '_' << c.dataGuid << '_' << c.metadataGuid;
+}
 class Identifiers : public ::testing::TestWithParam<GuidCase> {};
 
 TEST_P(Identifiers, AgreeWhereSetAndAreMadeImageFirstWhereMissing) {
@@ -190,12 +194,14 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Identifiers, ::testing::Values(
     GuidCase {3, I, X, X, X, 13, 0, 0, "Metadata GUID of file [{T}] is not 0"},
     GuidCase {4, 0, 0, 0, 0, 0, 0, 0, ""},         GuidCase {4, I, X, X, X, 0, I, X, ""},
     GuidCase {4, I, X, X, 0, 13, 0, 0, "Metadata GUID of file [{T}] is not -9223372036854775807"},
-    GuidCase {4, I, X, Y, X, 13, 0, 0, "Data GUID of file [{D}] (4660) is not the one in map file [{M}] (-9223372036854775807)"}));
+    GuidCase {4, I, X, Y, X, 13, 0, 0, "Data GUID of file [{D}] (4660) is not the one in map file [{M}] (-9223372036854775807)"}),
+    ::testing::PrintToStringParamName());
 
 // One field patched at its offset in file M, D, T or T1 (a second metadata file), the file perhaps cut, then read.
 struct FieldCase { const char* name; std::uint32_t layout; std::uint16_t mapType; const char* file; std::size_t offset;
                    int width; std::uint32_t value; std::uint64_t resize; NbResult code;
                    std::uint32_t ImageParameters::*field; std::uint32_t want; const char* trace; };
+void PrintTo(const FieldCase& c, std::ostream* out) { *out << c.name; }
 class HeaderFields : public ::testing::TestWithParam<FieldCase> {};
 
 TEST_P(HeaderFields, ComeFromTheirOffsetsOrAreRefused) {
@@ -235,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Legacy, HeaderFields, ::testing::Values(
     FieldCase {"V4ExtendedMap309", 4, 1, "M", 46, 4, 8, 309, 13, nullptr, 0, ""},
     FieldCase {"V3SecondAlignment", 3, 0, "T1", 20, 4, 8192, 0, 13, nullptr, 0, "[0 8192 2] in file [{T1}] does not match image parameters [0 4096 2]"},
     FieldCase {"V4SecondParameterA", 4, 0, "T1", 20, 4, 3, 0, 13, nullptr, 0, "[0 4096 3] in file [{T1}]"}),
-    [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 TEST(Readers, DataGuidIsComparedOnlyAfterEveryMetadataFile) {
     Image image(4, 0, 2);

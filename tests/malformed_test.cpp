@@ -114,7 +114,7 @@ TEST_P(MalformedImage, IsRefusedOrRevertedWithItsMessageAndKeepsEveryByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MalformedImage, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         testing::PrintToStringParamName());
 
 NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 

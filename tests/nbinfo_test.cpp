@@ -112,6 +112,7 @@ struct Damage {
     const char* expected;
 };
 
+void PrintTo(const Damage& d, std::ostream* out) { *out << d.name; }
 class NbinfoDamage : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(NbinfoDamage, IsReportedWithExitStatusOne) {
@@ -148,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage {"DataIdentifier", 1, &Places::none, 8, 0, false, "FAIL image: map names the data Guid"},
         Damage {"MapSuperblockCopiesDiffer", 0, &Places::mapSb2, 32, 0, true, "FAIL map MapSuperblock 2: differs"},
         Damage {"MetadataCopiesDiffer", 2, &Places::metaSb2, 48, 0, true, "FAIL metadata 1 MetadataSuperblock 2: differs"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 // Catches JSON that a reader cannot parse, or whose identifiers are not the
 // text's (rounded, unsigned, reordered, missing).
@@ -172,6 +173,7 @@ TEST(NbinfoJson, ParsesAndCarriesTheTextsIdentifiers) {
 
 struct Refusal { const char* name; std::function<void(const Image&, std::vector<std::string>&)> spoil; const char* expected; };
 
+void PrintTo(const Refusal& r, std::ostream* out) { *out << r.name; }
 class NbinfoRefusal : public ::testing::TestWithParam<Refusal> {};
 
 // Catches a tool that reports nonsense, or crashes, for input it cannot read.
@@ -193,6 +195,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "shorter than its layout 6 header of 838 bytes"},
         Refusal {"TwoArguments", [](auto&, auto& args) { args.pop_back(); }, "give a map base"},
         Refusal {"UnknownOption", [](auto&, auto& args) { args.insert(args.begin(), "--fix"); }, "unknown option --fix"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 }  // namespace

@@ -40,6 +40,7 @@ TEST_F(TraceTest, PrefixShowsUnpaddedDateAndHourAndHexThread) {
 
 // The message, what the call returns, and what follows the prefix ("" when nothing may be written).
 struct TraceCase { const char* name; std::uint32_t level; bool nullFormat; std::string message; NbResult code; std::string written; };
+void PrintTo(const TraceCase& c, std::ostream* out) { *out << c.name; }
 class TraceLine : public TraceTest, public ::testing::WithParamInterface<TraceCase> {};
 
 TEST_P(TraceLine, WritesOnlyWhatTheLevelAndLineEndRulesAllow) {
@@ -64,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Trace, TraceLine, ::testing::Values(
     TraceCase {"LargestLevelRefused", 0xFFFFFFFFu, false, "abc\n", 87, ""},
     TraceCase {"NullFormatAtFilteredLevel", 2, true, "", 487, ""},
     TraceCase {"LevelTestBeforeFormatTest", 9, true, "", 87, ""}),
-    [](const ::testing::TestParamInfo<TraceCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 template <class... Args> std::string Format(const char* format, Args... args) {
     char text[256];
