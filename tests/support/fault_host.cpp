@@ -2,73 +2,51 @@
 
 #include <csignal>
 
-void FaultHost::ResetCounts() {
-    total_ = 0;
-    counts_.fill(0);
-    log_.clear();
-    fired_ = false;
-}
-
 bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     ++total_;
     const std::uint64_t n = ++counts_[static_cast<int>(kind)];
     log_.push_back(kind);
     if (plan_.At == 0 || fired_) return false;
-    const bool match = plan_.Kind == HostCall::Count ? total_ == plan_.At : (plan_.Kind == kind && n == plan_.At);
-    if (!match) return false;
+    if (plan_.Kind == HostCall::Count ? total_ != plan_.At : (plan_.Kind != kind || n != plan_.At)) return false;
     fired_ = true;
     *fault = plan_.Fault;
-    if (plan_.Fault == FaultKind::Crash) {
-        if (OnCrash) OnCrash();
-        else std::raise(SIGKILL);
-    }
+    if (plan_.Fault == FaultKind::Crash) std::raise(SIGKILL);
     return true;
 }
 
-#define NB_FAULT_OR(kind, call)                       \
-    do {                                              \
-        FaultKind fault;                              \
-        if (Hit(kind, &fault)) return plan_.Code;     \
-        return call;                                  \
+#define NB_FAULT_OR(kind, call)                   \
+    do {                                          \
+        FaultKind fault;                          \
+        if (Hit(kind, &fault)) return plan_.Code; \
+        return call;                              \
     } while (0)
 
 NbResult FaultHost::Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                          std::uint32_t flags, HostHandle* out) {
     FaultKind fault;
-    if (Hit(HostCall::Open, &fault)) {
-        *out = kInvalidHostHandle;
-        return plan_.Code;
-    }
+    if (Hit(HostCall::Open, &fault)) return *out = kInvalidHostHandle, plan_.Code;
     return real_.Open(name, openExisting, access, share, flags, out);
 }
 
 NbResult FaultHost::Close(HostHandle h) {
     FaultKind fault;
-    if (Hit(HostCall::Close, &fault)) {
-        real_.Close(h);  // a failed close still gives the handle back
-        return plan_.Code;
-    }
-    return real_.Close(h);
+    const bool hit = Hit(HostCall::Close, &fault);
+    const NbResult code = real_.Close(h);  // a failed close still gives the handle back
+    return hit ? plan_.Code : code;
 }
 
 NbResult FaultHost::Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
     FaultKind fault;
-    if (Hit(HostCall::Read, &fault)) {
-        if (fault == FaultKind::Short && count > 0) return real_.Read(h, buffer, count / 2, done);
-        *done = 0;
-        return plan_.Code;
-    }
-    return real_.Read(h, buffer, count, done);
+    if (!Hit(HostCall::Read, &fault)) return real_.Read(h, buffer, count, done);
+    if (fault == FaultKind::Short && count > 0) return real_.Read(h, buffer, count / 2, done);
+    return *done = 0, plan_.Code;
 }
 
 NbResult FaultHost::Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
     FaultKind fault;
-    if (Hit(HostCall::Write, &fault)) {
-        if (fault == FaultKind::Short && count > 0) return real_.Write(h, buffer, count / 2, done);
-        *done = 0;
-        return plan_.Code;
-    }
-    return real_.Write(h, buffer, count, done);
+    if (!Hit(HostCall::Write, &fault)) return real_.Write(h, buffer, count, done);
+    if (fault == FaultKind::Short && count > 0) return real_.Write(h, buffer, count / 2, done);
+    return *done = 0, plan_.Code;
 }
 
 NbResult FaultHost::Seek(HostHandle h, std::uint64_t offset) { NB_FAULT_OR(HostCall::Seek, real_.Seek(h, offset)); }
@@ -84,18 +62,13 @@ NbResult FaultHost::Rename(const char* existingName, const char* newName) {
 NbResult FaultHost::Remove(const char* name) { NB_FAULT_OR(HostCall::Remove, real_.Remove(name)); }
 NbResult FaultHost::PageAlloc(std::size_t size, void** address) {
     FaultKind fault;
-    if (Hit(HostCall::PageAlloc, &fault)) {
-        *address = nullptr;
-        return plan_.Code;
-    }
+    if (Hit(HostCall::PageAlloc, &fault)) return *address = nullptr, plan_.Code;
     return real_.PageAlloc(size, address);
 }
 NbResult FaultHost::PageFree(void* address) {
     FaultKind fault;
-    if (Hit(HostCall::PageFree, &fault)) {
-        real_.PageFree(address);  // report the failure, but do not leak the pages
-        return plan_.Code;
-    }
-    return real_.PageFree(address);
+    const bool hit = Hit(HostCall::PageFree, &fault);
+    const NbResult code = real_.PageFree(address);  // a reported failure still must not leak the pages
+    return hit ? plan_.Code : code;
 }
 NbResult FaultHost::CreateGuid(HostGuid* guid) { NB_FAULT_OR(HostCall::CreateGuid, real_.CreateGuid(guid)); }

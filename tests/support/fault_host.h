@@ -1,10 +1,9 @@
 // The test seam: a Host that passes every call to the real one, counts the
 // calls by kind, and can make a chosen call fail with an error code, move
-// fewer bytes than asked, or end the process as a crash would.
+// fewer bytes than asked, or end the process by SIGKILL as a crash would.
 #pragma once
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "platform/host.h"
@@ -25,13 +24,9 @@ public:
     explicit FaultHost(Host& real = NbSystemHost()) : real_(real) {}
 
     void Plan(const FaultPlan& plan) { plan_ = plan; fired_ = false; }
-    void ResetCounts();
     std::uint64_t Count(HostCall kind) const { return counts_[static_cast<int>(kind)]; }
-    std::uint64_t Total() const { return total_; }
-    const std::vector<HostCall>& Log() const { return log_; }
+    const std::vector<HostCall>& Log() const { return log_; }  // every call, in order
     bool Fired() const { return fired_; }
-    // What a planned crash does; by default the process dies by SIGKILL.
-    std::function<void()> OnCrash;
 
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                   std::uint32_t flags, HostHandle* out) override;
