@@ -1,11 +1,19 @@
 // Every host call of a conversion fails in turn, as an error and (reads and
 // writes) as a short transfer: each run must end with the message of its
-// stage, and every image file must hold its original bytes afterwards.
+// stage, and every image file must hold its original bytes afterwards. And
+// the process dies before each write, rename or delete takes effect: the
+// backups left beside the files must bring back every byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <set>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
@@ -80,23 +88,40 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
     return v;
 }
 
-class FaultSweep : public testing::TestWithParam<ReliabilityImage> {};
+// The images converted, each a different path through the relocation, the
+// compaction and the whole-map backup.
+struct ReliabilityImage { std::string Name; ImageSpec Spec; };
+void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
+const ReliabilityImage kImages[] = {{"Layout2", ReliabilitySpec(2, 0, 1, 34)},         {"Layout3Plain", ReliabilitySpec(3, 0, 1, 34)},
+                                    {"Layout3Extended", ReliabilitySpec(3, 1, 2, 34)}, {"Layout4Extended", ReliabilitySpec(4, 1, 2, 34)},
+                                    {"Layout4WholeMapBackup", ReliabilitySpec(4, 0, 1, 99)}};
 
-TEST_P(FaultSweep, EveryFailedCallEndsInItsStageMessageAndLosesNoByte) {
+// An image of the set written to a memory folder, and its clean conversion's output and host calls.
+class Reliability : public testing::TestWithParam<ReliabilityImage> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(WriteImage(spec, nullptr));
+        originals = Snapshot(dir.Path());
+        FaultHost counter;
+        cleanLines = Lines((ScopedHost(counter), RunConverterInProcess(args)).Out);
+        ASSERT_EQ(cleanLines.back(), "main: Finished successfully!");
+        calls = counter.Log();
+    }
+    void ExpectOriginals(std::size_t reverted) {
+        for (std::size_t i = 0; i < files.size(); ++i)
+            ExpectOriginal(files[i], originals.at(std::filesystem::path(files[i]).filename().string()), i >= reverted);
+    }
     MemoryTempDirs memory;
     TempDir dir;
     const ImageSpec spec = PlaceImage(GetParam().Spec, dir);
-    ASSERT_TRUE(WriteImage(spec, nullptr));
-    const auto originals = Snapshot(dir.Path());
     const std::vector<std::string> files = ImageFiles(spec), args = ConverterArgs(spec);
+    std::map<std::string, Bytes> originals;
+    std::vector<std::string> cleanLines;
+    std::vector<HostCall> calls;
+};
 
-    FaultHost counter;
-    const RunResult clean = (ScopedHost(counter), RunConverterInProcess(args));
-    const std::vector<std::string> cleanLines = Lines(clean.Out);
-    ASSERT_EQ(cleanLines.back(), "main: Finished successfully!") << clean.Out;
+TEST_P(Reliability, EveryFailedCallEndsInItsStageMessageAndLosesNoByte) {
     const auto converted = Snapshot(dir.Path());
-    const std::vector<HostCall> calls = counter.Log();
-
     std::size_t injections = 0;
     int lastStage = 0;
     for (std::uint64_t n = 1; n <= calls.size(); ++n) {
@@ -125,15 +150,49 @@ TEST_P(FaultSweep, EveryFailedCallEndsInItsStageMessageAndLosesNoByte) {
             EXPECT_GE(v.Stage, lastStage) << "a later call failed an earlier stage\n" << run.Out;
             lastStage = v.Stage;
             if (v.RevertFailed) RestoreFromBackups(files);
-            for (std::size_t i = 0; i < files.size(); ++i)
-                ExpectOriginal(files[i], originals.at(std::filesystem::path(files[i]).filename().string()), i >= v.Reverts);
+            ExpectOriginals(v.Reverts);
             if (HasFailure()) return;
         }
     }
     std::printf("[ sweep    ] %s: %zu host calls, %zu injections\n", GetParam().Name.c_str(), calls.size(), injections);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, FaultSweep, testing::ValuesIn(ReliabilityImages()),
-                         testing::PrintToStringParamName());
+// Runs the converter in a child that dies at host call n; returns its status.
+int RunUntilKilled(const std::vector<std::string>& args, std::uint64_t n) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, 1), ::dup2(quiet, 2);
+        FaultHost host;
+        host.Plan({n, HostCall::Count, FaultKind::Crash, 0});
+        ScopedHost scoped(host);
+        std::vector<char*> argv {const_cast<char*>("NimbraConvert")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
+        ::_exit(0);  // the planned call never came
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST_P(Reliability, AKillBeforeAnyChangeLeavesBackupsThatRestoreEveryByte) {
+    std::size_t kills = 0;
+    for (std::uint64_t n = 1; n <= calls.size(); ++n) {
+        if (calls[n - 1] != HostCall::Write && calls[n - 1] != HostCall::Rename && calls[n - 1] != HostCall::Remove) continue;
+        SCOPED_TRACE("killed at host call " + std::to_string(n));
+        PutBack(dir.Path(), originals);
+        const int status = RunUntilKilled(args, n);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        ++kills;
+        RestoreFromBackups(files);
+        ExpectOriginals(files.size());
+        if (HasFailure()) return;
+    }
+    std::printf("[ crash    ] %s: %zu kills\n", GetParam().Name.c_str(), kills);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, Reliability, testing::ValuesIn(kImages), testing::PrintToStringParamName());
 
 }  // namespace

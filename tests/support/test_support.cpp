@@ -176,12 +176,6 @@ std::vector<std::string> ConverterArgs(const ImageSpec& spec) {
     return args;
 }
 
-std::vector<ReliabilityImage> ReliabilityImages() {
-    return {{"Layout2", ReliabilitySpec(2, 0, 1, 34)},         {"Layout3Plain", ReliabilitySpec(3, 0, 1, 34)},
-            {"Layout3Extended", ReliabilitySpec(3, 1, 2, 34)}, {"Layout4Extended", ReliabilitySpec(4, 1, 2, 34)},
-            {"Layout4WholeMapBackup", ReliabilitySpec(4, 0, 1, 99)}};
-}
-
 void RestoreFromBackups(const std::vector<std::string>& files) {
     for (const std::string& file : files) {
         const std::string backup = file + ".backup";

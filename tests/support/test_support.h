@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -64,12 +63,6 @@ ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
 // The files in the converter's order (map, data, metadata...), and its arguments.
 std::vector<std::string> ImageFiles(const ImageSpec& spec);
 std::vector<std::string> ConverterArgs(const ImageSpec& spec);
-
-// The images the sweep and the crash test convert, each a different path
-// through the relocation, the compaction and the whole-map backup.
-struct ReliabilityImage { std::string Name; ImageSpec Spec; };
-std::vector<ReliabilityImage> ReliabilityImages();
-inline void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
 
 // The manual way back: each "<file>.backup" is copied over the start of its
 // file (which keeps any bytes beyond it), or stands in for a missing file.
