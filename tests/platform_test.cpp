@@ -1,4 +1,4 @@
-// Checksums, identifiers, file objects and their share modes, buffers, host error codes.
+// Checksums, identifiers, file objects, buffers, host error codes.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -69,23 +69,6 @@ TEST_F(FileTest, BadArgumentsAreRefusedBeforeTheHostIsAskedAndFailuresLeaveNoObj
     EXPECT_EQ(held, before);
 }
 
-TEST_F(FileTest, ShortReadIs996UnlessTheCountIsAskedFor) {
-    NbFileObject* object = nullptr;
-    ASSERT_EQ(NbFileObjectCreate(&object, name_.c_str(), 1, 1, 1, 0), NB_OK);
-    std::uint64_t size = 0;
-    EXPECT_TRUE(NbFileObjectQuery(object, &size) == NB_OK && size == 4196) << size;
-    EXPECT_EQ((std::vector<NbResult> {NbFileObjectRead(object, nullptr, 1, nullptr), NbFileObjectWrite(object, nullptr, 1),
-                                      NbFileObjectQuery(object, nullptr)}), std::vector<NbResult>(3, NB_INVALID_ADDRESS));
-    std::uint8_t buffer[4096];
-    std::uint32_t got = 0;
-    ASSERT_EQ(NbFileObjectSeek(object, 4096), NB_OK);
-    EXPECT_EQ(NbFileObjectRead(object, buffer, 4096, nullptr), NB_IO_INCOMPLETE);
-    ASSERT_EQ(NbFileObjectSeek(object, 4096), NB_OK);
-    EXPECT_EQ(NbFileObjectRead(object, buffer, 4096, &got), NB_OK);
-    EXPECT_TRUE(got == 100 && buffer[99] == 4195 % 251) << got;
-    EXPECT_EQ(NbFileObjectDestroy(object), NB_OK);
-}
-
 TEST_F(FileTest, SecondCreateIs487AndKeepsTheFirstFileRenameNeverReplaces) {
     CNimbraFile file;
     ASSERT_EQ(file.Create(name_.c_str(), NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0), NB_OK);
@@ -102,20 +85,6 @@ TEST_F(FileTest, SecondCreateIs487AndKeepsTheFirstFileRenameNeverReplaces) {
     EXPECT_EQ(NbFileRename(name_.c_str(), (dir_ / "g").c_str()), NB_ALREADY_EXISTS);
     EXPECT_EQ(Snapshot(dir_.Path()), before);
     EXPECT_EQ(NbFileDelete((dir_ / "missing").c_str()), NB_FILE_NOT_FOUND);
-}
-
-TEST_F(FileTest, AWriterHoldsTheFileAloneReadersShareIt) {
-    struct Row { std::uint32_t holder, second; NbResult code; };
-    for (const Row& row : {Row {2, 1, 32}, Row {2, 2, 32}, Row {3, 1, 32}, Row {1, 2, 32}, Row {1, 3, 32}, Row {1, 1, 0}}) {
-        {
-            CNimbraFile holder, second;
-            ASSERT_EQ(holder.Create(name_.c_str(), NB_OPEN_EXISTING, row.holder, NB_SHARE_READ, 0), NB_OK);
-            EXPECT_EQ(second.Create(name_.c_str(), NB_OPEN_EXISTING, row.second, NB_SHARE_READ, 0), row.code)
-                << row.holder << " then " << row.second;
-        }
-        CNimbraFile after;  // the lock goes with its holder
-        EXPECT_EQ(after.Create(name_.c_str(), NB_OPEN_EXISTING, NB_ACCESS_WRITE, NB_SHARE_READ, 0), NB_OK);
-    }
 }
 
 TEST(Buffer, SecondAllocateIs13AndKeepsTheFirstPagesFreeAlwaysEmpties) {
