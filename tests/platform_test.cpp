@@ -1,4 +1,4 @@
-// Checksums, identifiers, file objects, buffers, host error codes.
+// Checksums, identifiers, file objects, host error codes.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/buffer.h"
 #include "platform/checksum.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -85,25 +84,6 @@ TEST_F(FileTest, SecondCreateIs487AndKeepsTheFirstFileRenameNeverReplaces) {
     EXPECT_EQ(NbFileRename(name_.c_str(), (dir_ / "g").c_str()), NB_ALREADY_EXISTS);
     EXPECT_EQ(Snapshot(dir_.Path()), before);
     EXPECT_EQ(NbFileDelete((dir_ / "missing").c_str()), NB_FILE_NOT_FOUND);
-}
-
-TEST(Buffer, SecondAllocateIs13AndKeepsTheFirstPagesFreeAlwaysEmpties) {
-    FaultHost fault;
-    ScopedHost scope(fault);
-    CNimbraBuffer buffer;
-    EXPECT_EQ(buffer.Free(), NB_OK);  // empty: nothing to give back
-    fault.Plan({1, HostCall::PageAlloc, FaultKind::Error, NB_NOT_ENOUGH_MEMORY});
-    EXPECT_TRUE(buffer.Allocate(4096, false) == NB_NOT_ENOUGH_MEMORY && buffer.Data == nullptr);
-    ASSERT_EQ(buffer.Allocate(4096, true), NB_OK);
-    EXPECT_EQ(Bytes(buffer.Data, buffer.Data + buffer.Size), Bytes(4096, 0));
-    std::uint8_t* const first = buffer.Data;
-    std::memset(first, 0xA5, 4096);
-    EXPECT_EQ(buffer.Allocate(100, false), NB_INVALID_DATA);
-    EXPECT_TRUE(buffer.Data == first && buffer.Size == 4096 && buffer.Data[4095] == 0xA5) << "first pages lost";
-    fault.Plan({1, HostCall::PageFree, FaultKind::Error, 487});
-    EXPECT_TRUE(buffer.Free() == 487 && buffer.Data == nullptr) << "emptied anyway, so never released twice";
-    EXPECT_TRUE(buffer.Free() == NB_OK && fault.Count(HostCall::PageFree) == 1) << "released twice";
-    EXPECT_EQ(NbMemoryFree(nullptr), NB_INVALID_ADDRESS);
 }
 
 TEST(HostErrors, EveryMappedErrnoGivesItsSystemCode) {
