@@ -86,18 +86,13 @@ TEST(Format, ConversionsPrintAlikeOnEveryHost) {
     for (const Row& row : rows) EXPECT_EQ(row.got, row.want);
 }
 
-TEST(Format, FormatStringCutsSilentlyFormatNameReports206NullsAre487) {
+// (Names cut at 511 characters give 206: the driver and path tests.)
+TEST(Format, FormatStringCutsSilentlyAndNeverWritesPastTheBuffer) {
     char buffer[520];
     std::memset(buffer, 'Z', sizeof buffer);
     EXPECT_EQ(NbFormatString(buffer, 512, "%s", std::string(600, 'a').c_str()), NB_OK);
     EXPECT_EQ(std::string(buffer), std::string(511, 'a'));
     EXPECT_EQ(std::string(buffer + 512, 8), "ZZZZZZZZ") << "written past the buffer";
-    EXPECT_EQ(NbFormatName(buffer, 512, "%s.backup", std::string(504, 'n').c_str()), NB_OK);  // 511 fit
-    EXPECT_EQ(NbFormatName(buffer, 512, "%s.backup", std::string(505, 'n').c_str()), NB_NAME_TOO_LONG);
-    std::strcpy(buffer, "keep");
-    EXPECT_EQ(NbFormatString(nullptr, 8, "%s", "x"), NB_INVALID_ADDRESS);
-    EXPECT_EQ(NbFormatString(buffer, 8, nullptr), NB_INVALID_ADDRESS);
-    EXPECT_STREQ(buffer, "keep");
 }
 
 }  // namespace
