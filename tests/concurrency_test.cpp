@@ -12,13 +12,6 @@
 
 namespace {
 
-ImageSpec Image(const std::string& base, std::uint32_t layout = 2) {
-    ImageSpec s = ReliabilitySpec(layout, 0, 1, 34);
-    s.MapBase = s.DataBase = base;
-    s.MetadataBases = {base};
-    return s;
-}
-
 // File: 0 map, 1 data, 2 metadata; Access: how the other user holds it.
 struct Held { const char* Name; std::size_t File; std::uint32_t Access; const char* Message; int ExitCode; };
 void PrintTo(const Held& held, std::ostream* out) { *out << held.Name; }
@@ -32,7 +25,7 @@ class HeldFile : public testing::TestWithParam<Held> {};
 TEST_P(HeldFile, StopsTheConverterWith32AndThenConvertsOnce) {
     const Held& held = GetParam();
     TempDir dir;
-    const ImageSpec spec = Image(dir / "img");
+    const ImageSpec spec = PlaceImage(ReliabilitySpec(2, 0, 1, 34), dir);
     ASSERT_TRUE(WriteImage(spec, nullptr));
     const std::vector<std::string> files = ImageFiles(spec);
     const auto before = Snapshot(dir.Path());
@@ -66,7 +59,8 @@ TEST(HostilePaths, OddBytesAndTheLongestBackupNameConvertLikeAPlainPath) {
     TempDir dir;
     std::string folder = dir / ("my images/\xc3\xa4rger \xe6\x97\xa5" + std::string(200, 'a'));
     std::filesystem::create_directories(folder += "/" + std::string(200, 'b'));
-    ImageSpec spec = Image(folder + "/im g\xff");
+    ImageSpec spec = ReliabilitySpec(2, 0, 1, 34);
+    spec.DataBase = spec.MetadataBases[0] = folder + "/im g\xff";
     spec.MapBase = folder + "/" + std::string(511 - folder.size() - 1 - 16, 'c');  // 16: ".nbbitmap.backup"
     ASSERT_TRUE(WriteImage(spec, nullptr));
     const RunResult run = RunConverter(ConverterArgs(spec));
@@ -78,7 +72,7 @@ TEST(HostilePaths, OddBytesAndTheLongestBackupNameConvertLikeAPlainPath) {
 TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
     if (::geteuid() == 0) GTEST_SKIP() << "root: permissions do not stop its writes, and no read-only mount is at hand";
     TempDir dir;
-    const ImageSpec spec = Image(dir / "img");
+    const ImageSpec spec = PlaceImage(ReliabilitySpec(2, 0, 1, 34), dir);
     ASSERT_TRUE(WriteImage(spec, nullptr));
     const auto before = Snapshot(dir.Path());
     for (const std::string& f : ImageFiles(spec)) std::filesystem::permissions(f, std::filesystem::perms::owner_read);
@@ -94,7 +88,7 @@ TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
 TEST(HostilePaths, AMapThatIsALinkLeavesItsTargetWhole) {
     for (std::uint32_t layout : {2u, 4u}) {
         TempDir dir;
-        const ImageSpec spec = Image(dir / "img", layout);
+        const ImageSpec spec = PlaceImage(ReliabilitySpec(layout, 0, 1, 34), dir);
         ASSERT_TRUE(WriteImage(spec, nullptr));
         const std::string map = MapFileName(spec), target = dir / "elsewhere.nbbitmap";
         std::filesystem::rename(map, target);

@@ -206,12 +206,6 @@ INSTANTIATE_TEST_SUITE_P(
                  3}),
     ::testing::PrintToStringParamName());
 
-TEST(SampleImageOptions, HelpPrintsUsageAndSucceeds) {
-    const RunResult run = RunProgram(ToolPath("nbmkimage"), {"--help"});
-    EXPECT_EQ(run.ExitCode, 0);
-    EXPECT_THAT(run.Out, ::testing::StartsWith("usage: nbmkimage [options] MAPBASE DATABASE METADATABASE"));
-}
-
 class NonsenseOptions : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 // A command line that makes no sense must not leave a half-made image.

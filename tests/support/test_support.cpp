@@ -99,7 +99,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 RunResult RunConverter(const std::vector<std::string>& args, const std::string& workingDirectory) {
-    return RunProgram(ConverterPath(), args, workingDirectory);
+    return RunProgram(NB_CONVERTER_PATH, args, workingDirectory);
 }
 
 RunResult RunConverterInProcess(const std::vector<std::string>& args) {
@@ -140,7 +140,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::string ConverterPath() { return NB_CONVERTER_PATH; }
 std::string ToolPath(const std::string& name) { return std::string(NB_TOOLS_DIR) + "/" + name; }
 
 ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {

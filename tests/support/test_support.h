@@ -51,8 +51,7 @@ RunResult RunConverterInProcess(const std::vector<std::string>& args);
 // The standard output lines, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
 
-// The path of the converter and of the companion programs under test.
-std::string ConverterPath();
+// The path of a companion program under test (nbinfo, nbmkimage).
 std::string ToolPath(const std::string& name);
 
 // A small image whose every file is at least as long as its head backup,

@@ -9,11 +9,9 @@
 #include "tools/image_maker.h"
 
 // Every difference between the converted image of spec (bases absolute or
-// relative to dir) and its expected bytes: file headers, both superblock
-// copies, checkpoints and their checksums, moved map pages, the content that
-// must stay untouched, zeros where the layout defines nothing, and the
-// backup files. Empty when the image is right. Identifiers that layouts 2
-// and 3 make anew are taken from the converted map header and must be
-// non-zero and distinct.
+// relative to dir) and its expected bytes: headers, superblocks, checkpoints,
+// moved map pages, untouched content, zeros where the layout defines nothing,
+// and backups. Identifiers that layouts 2 and 3 make anew are read from the
+// converted map header and must be non-zero and distinct.
 std::vector<std::string> V6Mismatches(const ImageSpec& spec, const std::filesystem::path& dir = {});
 
