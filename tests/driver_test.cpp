@@ -118,7 +118,6 @@ INSTANTIATE_TEST_SUITE_P(Driver, DriverRun, ::testing::Values(
     DriverCase {"Layout2WithTwoMetadataFiles", {M2, D2, T2, T2}, 0, 4, NB_PARSING("2") NB_NOT_PARSED("87")},
     // A backup name that does not fit is refused, never cut: the cut name could be another file's.
     DriverCase {"LongMap505", {M2, D2, T2}, 206, 0, NB_BACKUP_FAILED("{M}", "206"), 0, 505},
-    DriverCase {"LongMap511", {M2, D2, T2}, 206, 0, NB_BACKUP_FAILED("{M}", "206"), 0, 511},
     DriverCase {"LongData506", {M2, D2, T2}, 206, 1, NB_BACKUP_FAILED("{D}", "206"), 1, 506},
     DriverCase {"LongMetadata511", {M2, D2, T2}, 0, 2, NB_BACKUP_FAILED("{T}", "206"), 2, 511}),
     ::testing::PrintToStringParamName());

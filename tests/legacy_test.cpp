@@ -1,5 +1,5 @@
-// Backups and reverts, version detection and the readers of layouts 2 to 4, on
-// files whose header fields are patched at their byte offsets.
+// Version detection and the readers of layouts 2 to 4, on files whose header
+// fields are patched at their byte offsets.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/backup.h"
 #include "legacy/legacy.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
@@ -17,7 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr std::uint64_t kHead = 135168, kNew1 = 0xA000000100000000ull, kNew2 = 0xA000000200000000ull;
+constexpr std::uint64_t kNew1 = 0xA000000100000000ull, kNew2 = 0xA000000200000000ull;
 
 // Hands out GUIDs in a known order and keeps the trace.
 class GuidHost final : public FaultHost {
@@ -28,41 +27,11 @@ public:
     void WriteStandardError(const char* t, std::size_t n) override { Err.append(t, n); }
 };
 
-Bytes Pattern(std::uint64_t size, int seed) {
-    Bytes b(size);
-    for (std::uint64_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + seed) % 253);
-    return b;
-}
-
 // Writes bytes, then width bytes of v little-endian, at offset in the file.
 void Put(const std::string& file, std::size_t offset, std::uint64_t v, int width, std::string bytes = "") {
     for (int i = 0; i < width; ++i) bytes += static_cast<char>(v >> (8 * i));
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(offset)).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-TEST(Backup, CopiesTheHeadOverAnOlderBackupAndRevertPutsExactlyThatBack) {
-    // File size, length backed up, result, bytes in the backup, the spoilt file's size before the revert.
-    struct Row { std::uint64_t size, length; NbResult code; std::uint64_t copied, spoilt; };
-    for (const Row& row : {Row {kHead, kHead, 0, kHead, 1000}, Row {kHead + 7000, kHead, 0, kHead, kHead + 7000},
-                           Row {100000, kHead, 996, 65536, 100000}, Row {5000, 0, 0, 0, 3000}}) {
-        TempDir dir;
-        const std::string file = dir / "f";
-        const Bytes content = Pattern(row.size, 1), spoilt = Pattern(row.spoilt, 5);
-        WriteBytes(file, content);
-        WriteBytes(file + ".backup", Pattern(300000, 9));
-        EXPECT_EQ(NbConvertCreateBackupFile(file.c_str(), row.length), row.code) << row.size;
-        const Bytes backup(content.begin(), content.begin() + row.copied);
-        EXPECT_EQ(ReadBytes(file + ".backup"), backup) << row.size;
-        EXPECT_EQ(ReadBytes(file), content);
-        WriteBytes(file, spoilt);
-        Bytes expected = backup;  // never shortened: what lies beyond the backup stays
-        if (spoilt.size() > backup.size()) expected.insert(expected.end(), spoilt.begin() + row.copied, spoilt.end());
-        for (int time = 1; time <= 2; ++time) {
-            EXPECT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
-            EXPECT_EQ(ReadBytes(file), expected) << row.size << " after revert " << time;
-        }
-    }
 }
 
 struct DetectCase { const char* name; std::uint32_t length[3], version[3]; int size[3]; NbResult code;
@@ -169,7 +138,6 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Identifiers, ::testing::Values(
     GuidCase {2, 0, Y, 0, X, 13, 0, 0, ""},        GuidCase {3, 0, 0, 0, 0, 0, kNew1, kNew2, ""},
     GuidCase {3, 0, X, 0, 0, 0, kNew1, X, ""},     GuidCase {3, I, 0, X, 0, 0, I, X, ""},
     GuidCase {3, I, X, X, X, 13, 0, 0, "Metadata GUID of file [{T}] is not 0"},
-    GuidCase {4, 0, 0, 0, 0, 0, 0, 0, ""},         GuidCase {4, I, X, X, X, 0, I, X, ""},
     GuidCase {4, I, X, X, 0, 13, 0, 0, "Metadata GUID of file [{T}] is not -9223372036854775807"},
     GuidCase {4, I, X, Y, X, 13, 0, 0, "Data GUID of file [{D}] (4660) is not the one in map file [{M}] (-9223372036854775807)"}),
     ::testing::PrintToStringParamName());
