@@ -181,7 +181,7 @@ TEST_P(SampleImages, NbmkimageWritesTheImageItsOptionsDescribe) {
     for (const std::string& base : ConverterArgs(PlaceImage(spec, made))) args.push_back(base);
     const RunResult run = RunProgram(ToolPath("nbmkimage"), args);
     EXPECT_TRUE(run.ExitCode == 0 && run.Err.empty()) << run.Err;
-    EXPECT_TRUE(Snapshot(made.Path()) == Snapshot(expected.Path())) << "the files differ from the spec's";
+    EXPECT_TRUE(Snapshot(made.Path()) == Snapshot(expected.Path())) << "the files differ from the maker's";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -57,7 +57,7 @@ std::string ToolPath(const std::string& name);
 // A small image whose every file is at least as long as its head backup,
 // with identifiers in every header, so that runs repeat exactly.
 ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
-// The spec's files in dir: "img" for the first of each kind, "img1"... for further metadata files.
+// The image's files in dir: "img" for the first of each kind, "img1"... for further metadata files.
 ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
 // The files in the converter's order (map, data, metadata...), and its arguments.
 std::vector<std::string> ImageFiles(const ImageSpec& spec);
