@@ -30,23 +30,23 @@ public:
         const fs::path root = fs::is_directory(shm, ec) ? shm : fs::temp_directory_path();
         dir_ = root / ("nb_bench_" + std::to_string(std::random_device {}()));
         fs::create_directories(dir_);
-        spec_.Layout = 4;
-        spec_.MapBase = (dir_ / "image").string();
-        spec_.DataBase = spec_.MapBase;
-        spec_.MetadataBases = {spec_.MapBase};
-        spec_.MapPages = pages;
-        spec_.ImageSize = pages * 1024;
-        spec_.Content = MapContent::Random;
-        spec_.DataBytes = 1 << 20;
+        recipe_.Layout = 4;
+        recipe_.MapBase = (dir_ / "image").string();
+        recipe_.DataBase = recipe_.MapBase;
+        recipe_.MetadataBases = {recipe_.MapBase};
+        recipe_.MapPages = pages;
+        recipe_.ImageSize = pages * 1024;
+        recipe_.Content = MapContent::Random;
+        recipe_.DataBytes = 1 << 20;
         std::string error;
-        if (!WriteImage(spec_, &error)) throw std::runtime_error(error);
-        std::ifstream in(MapFileName(spec_), std::ios::binary);
+        if (!WriteImage(recipe_, &error)) throw std::runtime_error(error);
+        std::ifstream in(MapFileName(recipe_), std::ios::binary);
         map_.assign(std::istreambuf_iterator<char>(in), {});
-        dataSize_ = fs::file_size(DataFileName(spec_));
-        metadataSize_ = fs::file_size(MetadataFileName(spec_, 0));
-        metadataName_ = MetadataFileName(spec_, 0);
+        dataSize_ = fs::file_size(DataFileName(recipe_));
+        metadataSize_ = fs::file_size(MetadataFileName(recipe_, 0));
+        metadataName_ = MetadataFileName(recipe_, 0);
         char* names[] = {metadataName_.data()};
-        if (NbConvertFromV4(DataFileName(spec_).c_str(), MapFileName(spec_).c_str(), names, 1, &parameters_,
+        if (NbConvertFromV4(DataFileName(recipe_).c_str(), MapFileName(recipe_).c_str(), names, 1, &parameters_,
                             &metadata_) != NB_OK)
             throw std::runtime_error("layout 4 image not readable");
     }
@@ -60,20 +60,20 @@ public:
     // Puts back what the previous rewrite changed: the whole map, and the
     // data and metadata files' lengths (their records went behind the end).
     void Restore() {
-        std::ofstream(MapFileName(spec_), std::ios::binary | std::ios::trunc).write(map_.data(), map_.size());
-        fs::resize_file(DataFileName(spec_), dataSize_);
+        std::ofstream(MapFileName(recipe_), std::ios::binary | std::ios::trunc).write(map_.data(), map_.size());
+        fs::resize_file(DataFileName(recipe_), dataSize_);
         fs::resize_file(metadataName_, metadataSize_);
     }
 
     NbResult Convert() {
         char* names[] = {metadataName_.data()};
-        return NbConvertToV6(DataFileName(spec_).c_str(), MapFileName(spec_).c_str(), names, 1, &parameters_,
+        return NbConvertToV6(DataFileName(recipe_).c_str(), MapFileName(recipe_).c_str(), names, 1, &parameters_,
                              &metadata_);
     }
 
 private:
     fs::path dir_;
-    ImageSpec spec_;
+    ImageRecipe recipe_;
     std::vector<char> map_;
     std::uint64_t dataSize_ = 0, metadataSize_ = 0;
     std::string metadataName_;

@@ -25,14 +25,14 @@ class HeldFile : public testing::TestWithParam<Held> {};
 TEST_P(HeldFile, StopsTheConverterWith32AndThenConvertsOnce) {
     const Held& held = GetParam();
     TempDir dir;
-    const ImageSpec spec = PlaceImage(ReliabilitySpec(2, 0, 1, 34), dir);
-    ASSERT_TRUE(WriteImage(spec, nullptr));
-    const std::vector<std::string> files = ImageFiles(spec);
+    const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(2, 0, 1, 34), dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const std::vector<std::string> files = ImageFiles(recipe);
     const auto before = Snapshot(dir.Path());
     {
         CNimbraFile other;
         ASSERT_EQ(other.Create(files[held.File].c_str(), NB_OPEN_EXISTING, held.Access, NB_SHARE_READ, 0), NB_OK);
-        const RunResult run = RunConverter(ConverterArgs(spec));
+        const RunResult run = RunConverter(ConverterArgs(recipe));
         EXPECT_EQ(run.ExitCode, held.ExitCode);
         const auto lines = Lines(run.Out);
         EXPECT_NE(std::find(lines.begin(), lines.end(), std::string(held.Message)), lines.end()) << run.Out;
@@ -42,9 +42,9 @@ TEST_P(HeldFile, StopsTheConverterWith32AndThenConvertsOnce) {
     // A reverted map keeps the relocation's longer tail, which a second
     // conversion refuses: only an untouched image is converted again here.
     if (held.Access != NB_ACCESS_WRITE) return;
-    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
-    EXPECT_THAT(V6Mismatches(spec), testing::IsEmpty());
-    EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "No conversion is needed");
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), "main: Finished successfully!");
+    EXPECT_THAT(V6Mismatches(recipe), testing::IsEmpty());
+    EXPECT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), "No conversion is needed");
 }
 
 INSTANTIATE_TEST_SUITE_P(Locks, HeldFile,
@@ -59,25 +59,25 @@ TEST(HostilePaths, OddBytesAndTheLongestBackupNameConvertLikeAPlainPath) {
     TempDir dir;
     std::string folder = dir / ("my images/\xc3\xa4rger \xe6\x97\xa5" + std::string(200, 'a'));
     std::filesystem::create_directories(folder += "/" + std::string(200, 'b'));
-    ImageSpec spec = ReliabilitySpec(2, 0, 1, 34);
-    spec.DataBase = spec.MetadataBases[0] = folder + "/im g\xff";
-    spec.MapBase = folder + "/" + std::string(511 - folder.size() - 1 - 16, 'c');  // 16: ".nbbitmap.backup"
-    ASSERT_TRUE(WriteImage(spec, nullptr));
-    const RunResult run = RunConverter(ConverterArgs(spec));
+    ImageRecipe recipe = ReliabilityRecipe(2, 0, 1, 34);
+    recipe.DataBase = recipe.MetadataBases[0] = folder + "/im g\xff";
+    recipe.MapBase = folder + "/" + std::string(511 - folder.size() - 1 - 16, 'c');  // 16: ".nbbitmap.backup"
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const RunResult run = RunConverter(ConverterArgs(recipe));
     EXPECT_EQ(Lines(run.Out).back(), "main: Finished successfully!") << run.Out;
-    EXPECT_TRUE(Exists(MapFileName(spec) + ".backup"));
-    EXPECT_THAT(V6Mismatches(spec), testing::IsEmpty());
+    EXPECT_TRUE(Exists(MapFileName(recipe) + ".backup"));
+    EXPECT_THAT(V6Mismatches(recipe), testing::IsEmpty());
 }
 
 TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
     if (::geteuid() == 0) GTEST_SKIP() << "root: permissions do not stop its writes, and no read-only mount is at hand";
     TempDir dir;
-    const ImageSpec spec = PlaceImage(ReliabilitySpec(2, 0, 1, 34), dir);
-    ASSERT_TRUE(WriteImage(spec, nullptr));
+    const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(2, 0, 1, 34), dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
     const auto before = Snapshot(dir.Path());
-    for (const std::string& f : ImageFiles(spec)) std::filesystem::permissions(f, std::filesystem::perms::owner_read);
+    for (const std::string& f : ImageFiles(recipe)) std::filesystem::permissions(f, std::filesystem::perms::owner_read);
     std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    const RunResult run = RunConverter(ConverterArgs(spec));
+    const RunResult run = RunConverter(ConverterArgs(recipe));
     EXPECT_EQ(run.ExitCode, 5);
     EXPECT_EQ(Snapshot(dir.Path()), before);
 }
@@ -88,14 +88,14 @@ TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
 TEST(HostilePaths, AMapThatIsALinkLeavesItsTargetWhole) {
     for (std::uint32_t layout : {2u, 4u}) {
         TempDir dir;
-        const ImageSpec spec = PlaceImage(ReliabilitySpec(layout, 0, 1, 34), dir);
-        ASSERT_TRUE(WriteImage(spec, nullptr));
-        const std::string map = MapFileName(spec), target = dir / "elsewhere.nbbitmap";
+        const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(layout, 0, 1, 34), dir);
+        ASSERT_TRUE(WriteImage(recipe, nullptr));
+        const std::string map = MapFileName(recipe), target = dir / "elsewhere.nbbitmap";
         std::filesystem::rename(map, target);
         std::filesystem::create_symlink(target, map);
         const Bytes original = ReadBytes(target);
-        EXPECT_EQ(Lines(RunConverter(ConverterArgs(spec)).Out).back(), "main: Finished successfully!");
-        EXPECT_THAT(V6Mismatches(spec), testing::IsEmpty());
+        EXPECT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), "main: Finished successfully!");
+        EXPECT_THAT(V6Mismatches(recipe), testing::IsEmpty());
         EXPECT_EQ(std::filesystem::is_symlink(map), layout == 4);
         if (layout == 2) {
             EXPECT_EQ(ReadBytes(target), original);

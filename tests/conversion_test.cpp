@@ -39,43 +39,43 @@ struct Row {
 };
 void PrintTo(const Row& row, std::ostream* out) { *out << row.Name; }
 
-ImageSpec MakeSpec(const Row& row, const TempDir& dir) {
-    ImageSpec spec;
-    spec.Layout = row.Layout;
-    spec.MapType = row.MapType;
-    spec.Content = row.Content;
-    spec.DropEvery = row.DropEvery;
-    spec.ImageSize = row.ImageSize;
-    spec.BlockSize = row.BlockSize;
-    spec.DataBytes = row.DataBytes;
-    spec.MapDataOffset = row.MapDataOffset;
-    spec.MapTableSize = row.MapTableSize;
-    spec.MapPageSize = row.MapPageSize;
-    spec.MetadataBytes = row.MetadataBytes;
-    spec.MetadataAlignment = row.MetadataAlignment;
-    spec.ImageParameterA = 7;
-    spec.ImageParameterC = 3;
-    spec.Seed = row.Layout * 100 + static_cast<std::uint32_t>(row.Metadata) * 10 + row.MapType;
-    spec.MapTrailingBytes = kHeadBackup;  // an extended map long enough to back up
+ImageRecipe MakeRecipe(const Row& row, const TempDir& dir) {
+    ImageRecipe recipe;
+    recipe.Layout = row.Layout;
+    recipe.MapType = row.MapType;
+    recipe.Content = row.Content;
+    recipe.DropEvery = row.DropEvery;
+    recipe.ImageSize = row.ImageSize;
+    recipe.BlockSize = row.BlockSize;
+    recipe.DataBytes = row.DataBytes;
+    recipe.MapDataOffset = row.MapDataOffset;
+    recipe.MapTableSize = row.MapTableSize;
+    recipe.MapPageSize = row.MapPageSize;
+    recipe.MetadataBytes = row.MetadataBytes;
+    recipe.MetadataAlignment = row.MetadataAlignment;
+    recipe.ImageParameterA = 7;
+    recipe.ImageParameterC = 3;
+    recipe.Seed = row.Layout * 100 + static_cast<std::uint32_t>(row.Metadata) * 10 + row.MapType;
+    recipe.MapTrailingBytes = kHeadBackup;  // an extended map long enough to back up
     if (row.Guids) {
-        spec.ImageGuid = 0x1122334455667788ull;
-        spec.DataGuid = 0x8877665544332211ull;  // top bit set
+        recipe.ImageGuid = 0x1122334455667788ull;
+        recipe.DataGuid = 0x8877665544332211ull;  // top bit set
     }
-    if (row.TextLength != 0) spec.MapText.clear();
-    for (std::size_t i = 0; i < row.TextLength; ++i) spec.MapText += static_cast<char>('a' + i % 26);
-    spec.MetadataBases.resize(row.Metadata);
-    spec = PlaceImage(spec, dir);
+    if (row.TextLength != 0) recipe.MapText.clear();
+    for (std::size_t i = 0; i < row.TextLength; ++i) recipe.MapText += static_cast<char>('a' + i % 26);
+    recipe.MetadataBases.resize(row.Metadata);
+    recipe = PlaceImage(recipe, dir);
     for (std::size_t i = 0; row.OwnFolders && i < row.Metadata; ++i) {
         std::filesystem::create_directories(dir.Path() / ("m" + std::to_string(i)));
-        spec.MetadataBases[i] = dir / ("m" + std::to_string(i) + "/img");
+        recipe.MetadataBases[i] = dir / ("m" + std::to_string(i) + "/img");
     }
-    return spec;
+    return recipe;
 }
 
-std::vector<std::string> Converted(std::uint32_t version, const ImageSpec& spec) {
+std::vector<std::string> Converted(std::uint32_t version, const ImageRecipe& recipe) {
     return {"main: Version of image headers is " + std::to_string(version), "main: Starting conversion.",
             "main: Parsing image headers",
-            "main: Image size " + std::to_string(spec.ImageSize) + " blocks, block size " + std::to_string(spec.BlockSize),
+            "main: Image size " + std::to_string(recipe.ImageSize) + " blocks, block size " + std::to_string(recipe.BlockSize),
             "main: Replacing headers with new...", "main: Finished successfully!"};
 }
 
@@ -86,31 +86,31 @@ class Conversion : public ::testing::TestWithParam<Row> {};
 // version 6 and change nothing but the backups. nbinfo must read both forms.
 TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesOnlyBackups) {
     TempDir dir;
-    const ImageSpec spec = MakeSpec(GetParam(), dir);
+    const ImageRecipe recipe = MakeRecipe(GetParam(), dir);
     std::string error;
-    ASSERT_TRUE(WriteImage(spec, &error)) << error;
+    ASSERT_TRUE(WriteImage(recipe, &error)) << error;
 
     // nbinfo reads the legacy layout; a write of its would show in the bytes compared below.
-    const RunResult legacy = RunProgram(ToolPath("nbinfo"), ConverterArgs(spec));
-    const std::string header = "MapHeaderV" + std::to_string(spec.Layout) + (spec.Layout != 2 && spec.MapType ? "Extended" : "");
-    EXPECT_TRUE(legacy.ExitCode == 0 && legacy.Out.starts_with("Layout: " + std::to_string(spec.Layout) + "\n") &&
+    const RunResult legacy = RunProgram(ToolPath("nbinfo"), ConverterArgs(recipe));
+    const std::string header = "MapHeaderV" + std::to_string(recipe.Layout) + (recipe.Layout != 2 && recipe.MapType ? "Extended" : "");
+    EXPECT_TRUE(legacy.ExitCode == 0 && legacy.Out.starts_with("Layout: " + std::to_string(recipe.Layout) + "\n") &&
                 legacy.Out.find("\n  " + header + "\n") != std::string::npos &&
-                legacy.Out.find("DataGuid: " + std::to_string(static_cast<std::int64_t>(spec.DataGuid)) + "\n") != std::string::npos)
+                legacy.Out.find("DataGuid: " + std::to_string(static_cast<std::int64_t>(recipe.DataGuid)) + "\n") != std::string::npos)
         << legacy.Out;
 
-    RunResult run = RunConverter(ConverterArgs(spec));
+    RunResult run = RunConverter(ConverterArgs(recipe));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
-    EXPECT_EQ(Lines(run.Out), Converted(spec.Layout, spec)) << run.Err;
-    EXPECT_THAT(V6Mismatches(spec), IsEmpty());
+    EXPECT_EQ(Lines(run.Out), Converted(recipe.Layout, recipe)) << run.Err;
+    EXPECT_THAT(V6Mismatches(recipe), IsEmpty());
 
     std::map<std::string, Bytes> converted;
-    for (const std::string& name : ImageFiles(spec)) converted[name] = ReadBytes(name);
+    for (const std::string& name : ImageFiles(recipe)) converted[name] = ReadBytes(name);
     // nbinfo finds nothing wrong in a correct conversion, and writes nothing.
-    const RunResult info = RunProgram(ToolPath("nbinfo"), ConverterArgs(spec));
+    const RunResult info = RunProgram(ToolPath("nbinfo"), ConverterArgs(recipe));
     EXPECT_TRUE(info.ExitCode == 0 && info.Out.starts_with("Layout: 6\nMap file\n") && info.Out.ends_with("Result: consistent\n") &&
                 info.Out.find("\nFAIL ") == std::string::npos)
         << info.Out;
-    run = RunConverter(ConverterArgs(spec));
+    run = RunConverter(ConverterArgs(recipe));
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Lines(run.Out), (std::vector<std::string> {"main: Version of image headers is 6", "No conversion is needed"}));
     for (const auto& [name, bytes] : converted) {
@@ -154,31 +154,31 @@ INSTANTIATE_TEST_SUITE_P(
              .Metadata = 3, .Guids = true, .MapTableSize = 12000, .MetadataBytes = 200000}),
     ::testing::PrintToStringParamName());
 
-// nbmkimage: its options must reach the image exactly as ImageSpec says.
+// nbmkimage: its options must reach the image exactly as ImageRecipe says.
 struct ToolRow {
     const char* Name;
     std::vector<std::string> Options;
-    ImageSpec Spec;  // the same image, bases aside
+    ImageRecipe Recipe;  // the same image, bases aside
     std::size_t Metadata;
 };
 void PrintTo(const ToolRow& row, std::ostream* out) { *out << row.Name; }
 
-ImageSpec ToolSpec(std::uint32_t layout, void (*change)(ImageSpec&)) {
-    ImageSpec spec;
-    spec.Layout = layout;
-    change(spec);
-    return spec;
+ImageRecipe ToolRecipe(std::uint32_t layout, void (*change)(ImageRecipe&)) {
+    ImageRecipe recipe;
+    recipe.Layout = layout;
+    change(recipe);
+    return recipe;
 }
 
 class SampleImages : public ::testing::TestWithParam<ToolRow> {};
 
 TEST_P(SampleImages, NbmkimageWritesTheImageItsOptionsDescribe) {
     TempDir made, expected;
-    ImageSpec spec = GetParam().Spec;
-    spec.MetadataBases.resize(GetParam().Metadata);
-    ASSERT_TRUE(WriteImage(PlaceImage(spec, expected), nullptr));
+    ImageRecipe recipe = GetParam().Recipe;
+    recipe.MetadataBases.resize(GetParam().Metadata);
+    ASSERT_TRUE(WriteImage(PlaceImage(recipe, expected), nullptr));
     std::vector<std::string> args = GetParam().Options;
-    for (const std::string& base : ConverterArgs(PlaceImage(spec, made))) args.push_back(base);
+    for (const std::string& base : ConverterArgs(PlaceImage(recipe, made))) args.push_back(base);
     const RunResult run = RunProgram(ToolPath("nbmkimage"), args);
     EXPECT_TRUE(run.ExitCode == 0 && run.Err.empty()) << run.Err;
     EXPECT_TRUE(Snapshot(made.Path()) == Snapshot(expected.Path())) << "the files differ from the maker's";
@@ -190,18 +190,18 @@ INSTANTIATE_TEST_SUITE_P(
         ToolRow {"Layout2Random",
                  {"--layout", "2", "--image-size", "40000", "--data-size", "300000", "--map-content", "random", "--seed", "7",
                   "--drop-percent", "50"},
-                 ToolSpec(2, [](ImageSpec& s) { s.ImageSize = 40000, s.DataBytes = 300000, s.Content = MapContent::Random, s.Seed = 7, s.DropPercent = 50; }),
+                 ToolRecipe(2, [](ImageRecipe& s) { s.ImageSize = 40000, s.DataBytes = 300000, s.Content = MapContent::Random, s.Seed = 7, s.DropPercent = 50; }),
                  1},
         ToolRow {"Layout3Extended",
                  {"--layout=3", "--map-type", "1", "--map-table-size", "131072", "--map-page-size", "1048576", "--block-size",
                   "4096", "--data-size", "409600", "--image-guid", "0x55", "--data-guid", "66", "--map-text", "from nbmkimage"},
-                 ToolSpec(3, [](ImageSpec& s) { s.MapType = 1, s.MapTableSize = 131072, s.MapPageSize = 1048576, s.BlockSize = 4096,
+                 ToolRecipe(3, [](ImageRecipe& s) { s.MapType = 1, s.MapTableSize = 131072, s.MapPageSize = 1048576, s.BlockSize = 4096,
                                                 s.DataBytes = 409600, s.ImageGuid = 0x55, s.DataGuid = 66, s.MapText = "from nbmkimage"; }),
                  2},
         ToolRow {"Layout4Plain",
                  {"--layout", "4", "--image-size", "33000", "--map-data-offset", "8192", "--map-content", "sparse", "--drop-every", "2",
                   "--data-size", "300000", "--metadata-size", "200000", "--map-pages", "32"},
-                 ToolSpec(4, [](ImageSpec& s) { s.ImageSize = 33000, s.MapDataOffset = 8192, s.DropEvery = 2, s.DataBytes = 300000,
+                 ToolRecipe(4, [](ImageRecipe& s) { s.ImageSize = 33000, s.MapDataOffset = 8192, s.DropEvery = 2, s.DataBytes = 300000,
                                                 s.MetadataBytes = 200000, s.MapPages = 32; }),
                  3}),
     ::testing::PrintToStringParamName());

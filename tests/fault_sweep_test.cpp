@@ -90,17 +90,17 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
 
 // The images converted, each a different path through the relocation, the
 // compaction and the whole-map backup.
-struct ReliabilityImage { std::string Name; ImageSpec Spec; };
+struct ReliabilityImage { std::string Name; ImageRecipe Recipe; };
 void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
-const ReliabilityImage kImages[] = {{"Layout2", ReliabilitySpec(2, 0, 1, 34)},         {"Layout3Plain", ReliabilitySpec(3, 0, 1, 34)},
-                                    {"Layout3Extended", ReliabilitySpec(3, 1, 2, 34)}, {"Layout4Extended", ReliabilitySpec(4, 1, 2, 34)},
-                                    {"Layout4WholeMapBackup", ReliabilitySpec(4, 0, 1, 99)}};
+const ReliabilityImage kImages[] = {{"Layout2", ReliabilityRecipe(2, 0, 1, 34)},         {"Layout3Plain", ReliabilityRecipe(3, 0, 1, 34)},
+                                    {"Layout3Extended", ReliabilityRecipe(3, 1, 2, 34)}, {"Layout4Extended", ReliabilityRecipe(4, 1, 2, 34)},
+                                    {"Layout4WholeMapBackup", ReliabilityRecipe(4, 0, 1, 99)}};
 
 // An image of the set written to a memory folder, and its clean conversion's output and host calls.
 class Reliability : public testing::TestWithParam<ReliabilityImage> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(WriteImage(spec, nullptr));
+        ASSERT_TRUE(WriteImage(recipe, nullptr));
         originals = Snapshot(dir.Path());
         FaultHost counter;
         cleanLines = Lines((ScopedHost(counter), RunConverterInProcess(args)).Out);
@@ -113,8 +113,8 @@ protected:
     }
     MemoryTempDirs memory;
     TempDir dir;
-    const ImageSpec spec = PlaceImage(GetParam().Spec, dir);
-    const std::vector<std::string> files = ImageFiles(spec), args = ConverterArgs(spec);
+    const ImageRecipe recipe = PlaceImage(GetParam().Recipe, dir);
+    const std::vector<std::string> files = ImageFiles(recipe), args = ConverterArgs(recipe);
     std::map<std::string, Bytes> originals;
     std::vector<std::string> cleanLines;
     std::vector<HostCall> calls;

@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Legacy, Detection, ::testing::Values(
 // A small valid image, read by its layout's reader in a host that numbers new GUIDs and keeps the trace.
 struct Image {
     TempDir dir;
-    ImageSpec spec;
+    ImageRecipe recipe;
     std::vector<std::string> names;  // the metadata files
     std::vector<char*> pointers;     // to them, as the driver passes them
     NbResult code = 0;
@@ -83,14 +83,14 @@ struct Image {
     MetadataFileParameters m[2];
     std::string err;
     Image(std::uint32_t layout, std::uint16_t mapType = 0, int metadataFiles = 1) {
-        spec.Layout = layout, spec.MapType = mapType, spec.ImageSize = 64, spec.MetadataBytes = 4096;
-        spec.MapBase = spec.DataBase = dir / "img";
-        for (int i = 0; i < metadataFiles; ++i) spec.MetadataBases.push_back(dir / ("m" + std::to_string(i)));
-        for (int i = 0; i < metadataFiles; ++i) names.push_back(MetadataFileName(spec, i));
+        recipe.Layout = layout, recipe.MapType = mapType, recipe.ImageSize = 64, recipe.MetadataBytes = 4096;
+        recipe.MapBase = recipe.DataBase = dir / "img";
+        for (int i = 0; i < metadataFiles; ++i) recipe.MetadataBases.push_back(dir / ("m" + std::to_string(i)));
+        for (int i = 0; i < metadataFiles; ++i) names.push_back(MetadataFileName(recipe, i));
         for (auto& n : names) pointers.push_back(n.data());
-        EXPECT_TRUE(WriteImage(spec, nullptr));
+        EXPECT_TRUE(WriteImage(recipe, nullptr));
     }
-    std::string File(char which, int i = 0) const { return which == 'M' ? MapFileName(spec) : which == 'D' ? DataFileName(spec) : names[i]; }
+    std::string File(char which, int i = 0) const { return which == 'M' ? MapFileName(recipe) : which == 'D' ? DataFileName(recipe) : names[i]; }
     // The text with {M}, {D}, {T} and {T1} standing for the file names.
     std::string Expand(std::string text) const {
         for (const auto& [key, name] : {std::pair {"{M}", File('M')}, {"{D}", File('D')}, {"{T}", names[0]}, {"{T1}", names.back()}})
@@ -104,8 +104,8 @@ struct Image {
         std::memset(m, 0xAB, sizeof m);
         const std::string map = File('M'), data = File('D');
         const auto count = static_cast<std::uint16_t>(names.size());
-        code = spec.Layout == 2 ? NbConvertFromV2(data.c_str(), map.c_str(), pointers[0], &p, m)
-             : spec.Layout == 3 ? NbConvertFromV3(data.c_str(), map.c_str(), pointers.data(), count, &p, m)
+        code = recipe.Layout == 2 ? NbConvertFromV2(data.c_str(), map.c_str(), pointers[0], &p, m)
+             : recipe.Layout == 3 ? NbConvertFromV3(data.c_str(), map.c_str(), pointers.data(), count, &p, m)
                                 : NbConvertFromV4(data.c_str(), map.c_str(), pointers.data(), count, &p, m);
         err = host.Err;
     }

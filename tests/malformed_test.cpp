@@ -76,9 +76,9 @@ const Malformed kCases[] = {
      "main: Could not create backup file [DIR/img1.nbmetadata.backup]. Error 996", false},
 };
 
-ImageSpec MakeSpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t tablePages,
+ImageRecipe MakeRecipe(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t tablePages,
                    const TempDir& dir) {
-    ImageSpec s = ReliabilitySpec(layout, mapType, metadataFiles, 34);
+    ImageRecipe s = ReliabilityRecipe(layout, mapType, metadataFiles, 34);
     s.ImageSize = tablePages * 1024;
     return PlaceImage(s, dir);
 }
@@ -89,13 +89,13 @@ TEST_P(MalformedImage, IsRefusedOrRevertedWithItsMessageAndKeepsEveryByte) {
     const Malformed& m = GetParam();
     MemoryTempDirs memory;
     TempDir dir;
-    const ImageSpec spec = MakeSpec(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
-    ASSERT_TRUE(WriteImage(spec, nullptr));
-    const std::vector<std::string> files = ImageFiles(spec);
+    const ImageRecipe recipe = MakeRecipe(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const std::vector<std::string> files = ImageFiles(recipe);
     if (m.Apply) m.Apply(files);
     const auto before = Snapshot(dir.Path());
 
-    const RunResult run = RunConverter(ConverterArgs(spec));
+    const RunResult run = RunConverter(ConverterArgs(recipe));
     EXPECT_EQ(run.ExitCode, 0) << "the converter died or failed\n" << run.Out << run.Err;
     std::string message = m.Message;
     if (message.find("DIR/") != std::string::npos) message.replace(message.find("DIR/"), 4, dir / "");
@@ -128,9 +128,9 @@ TEST(MalformedHeaders, EveryHeaderCutShortIsRefusedWith13) {
     for (const Layout& layout : layouts) {
         TempDir dir;
         Malformed m {"", layout.Number, layout.MapType, 1, 34, nullptr, "", false};
-        const ImageSpec spec = MakeSpec(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
-        ASSERT_TRUE(WriteImage(spec, nullptr));
-        const std::vector<std::string> files = ImageFiles(spec);
+        const ImageRecipe recipe = MakeRecipe(m.Layout, m.MapType, m.MetadataFiles, m.TablePages, dir);
+        ASSERT_TRUE(WriteImage(recipe, nullptr));
+        const std::vector<std::string> files = ImageFiles(recipe);
         char* names[] = {const_cast<char*>(files[2].c_str())};
         const char *map = files[0].c_str(), *data = files[1].c_str();
         for (std::size_t f = 0; f < 3; ++f) {
@@ -162,14 +162,14 @@ TEST(MalformedHeaders, EveryHeaderCutShortIsRefusedWith13) {
 // then fails, the revert cannot bring those bytes back.
 TEST(MalformedImageRevert, DISABLED_PartialLastDataBlockSurvivesAFailedRewrite) {
     TempDir dir;
-    ImageSpec spec = MakeSpec(4, 0, 1, 34, dir);
-    spec.DataBytes = 3 * 65536 + 100;
-    ASSERT_TRUE(WriteImage(spec, nullptr));
-    const Bytes before = ReadBytes(DataFileName(spec));
+    ImageRecipe recipe = MakeRecipe(4, 0, 1, 34, dir);
+    recipe.DataBytes = 3 * 65536 + 100;
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const Bytes before = ReadBytes(DataFileName(recipe));
     CNimbraFile reader;  // the rewrite stops at the metadata file, after the data file's superblocks
-    ASSERT_EQ(reader.Create(MetadataFileName(spec, 0).c_str(), NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0), NB_OK);
-    EXPECT_NE(RunConverter(ConverterArgs(spec)).Out.find("main: Failed. Error 32."), std::string::npos);
-    ExpectOriginal(DataFileName(spec), before, false);
+    ASSERT_EQ(reader.Create(MetadataFileName(recipe, 0).c_str(), NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0), NB_OK);
+    EXPECT_NE(RunConverter(ConverterArgs(recipe)).Out.find("main: Failed. Error 32."), std::string::npos);
+    ExpectOriginal(DataFileName(recipe), before, false);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ struct Image {
 // An image converted to version 6, with a data identifier that prints as a negative number.
 std::unique_ptr<Image> Make(std::uint32_t layout) {
     auto image = std::make_unique<Image>();
-    ImageSpec s = PlaceImage(ReliabilitySpec(layout, 0, layout == 2 ? 1 : 2, 34), image->dir);
+    ImageRecipe s = PlaceImage(ReliabilityRecipe(layout, 0, layout == 2 ? 1 : 2, 34), image->dir);
     s.DataGuid = 0x8877665544332211ull;
     EXPECT_TRUE(WriteImage(s, nullptr));
     image->args = ConverterArgs(s);

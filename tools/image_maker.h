@@ -12,7 +12,7 @@ enum class MapContent {
     Random,  // each page dropped with probability DropPercent, seeded
 };
 
-struct ImageSpec {
+struct ImageRecipe {
     std::uint32_t Layout = 2;  // 2, 3 or 4
     std::string MapBase;       // the converter's arguments: extensions are added
     std::string DataBase;
@@ -55,18 +55,18 @@ struct ImageSpec {
 std::uint8_t PatternByte(std::uint32_t seed, std::uint64_t offset);
 
 // The 4096-byte page i of a type 0 map as the maker writes it.
-void MakeMapPage(const ImageSpec& spec, std::uint32_t index, std::uint8_t* page);
-bool MapPageDropped(const ImageSpec& spec, std::uint32_t index);
-std::uint32_t MapPageCount(const ImageSpec& spec);
+void MakeMapPage(const ImageRecipe& recipe, std::uint32_t index, std::uint8_t* page);
+bool MapPageDropped(const ImageRecipe& recipe, std::uint32_t index);
+std::uint32_t MapPageCount(const ImageRecipe& recipe);
 
 // The type 1 map table: 32-bit entries, every byte of the table distinct
 // from its neighbours so that a shifted copy cannot match.
-std::vector<std::uint8_t> MakeMapTable(const ImageSpec& spec);
+std::vector<std::uint8_t> MakeMapTable(const ImageRecipe& recipe);
 
 // Writes every file of the image; false with a message on failure.
-bool WriteImage(const ImageSpec& spec, std::string* error);
+bool WriteImage(const ImageRecipe& recipe, std::string* error);
 
 // The full file names the converter builds from the bases.
-std::string MapFileName(const ImageSpec& spec);
-std::string DataFileName(const ImageSpec& spec);
-std::string MetadataFileName(const ImageSpec& spec, std::size_t i);
+std::string MapFileName(const ImageRecipe& recipe);
+std::string DataFileName(const ImageRecipe& recipe);
+std::string MetadataFileName(const ImageRecipe& recipe, std::size_t i);

@@ -1,5 +1,5 @@
 // nbmkimage: writes a sample legacy image (layout 2, 3 or 4) for trying the
-// converter. Every option maps onto one field of ImageSpec; nothing is
+// converter. Every option maps onto one field of ImageRecipe; nothing is
 // written unless the whole command line makes sense.
 #include <cctype>
 #include <cerrno>
@@ -77,52 +77,52 @@ constexpr std::string_view kOptions[] = {
     "--map-content", "--drop-every", "--drop-percent", "--seed", "--map-pages", "--map-data-offset",
     "--map-table-size", "--map-page-size", "--map-text", "--data-size", "--metadata-size"};
 
-// Applies one option with its value to the spec.
-void Apply(std::string_view option, const std::string& value, ImageSpec& spec) {
+// Applies one option with its value to the recipe.
+void Apply(std::string_view option, const std::string& value, ImageRecipe& recipe) {
     if (option == "--layout") {
-        spec.Layout = U32(option, value);
-        if (spec.Layout < 2 || spec.Layout > 4) throw UsageError {"--layout must be 2, 3 or 4, not " + value};
+        recipe.Layout = U32(option, value);
+        if (recipe.Layout < 2 || recipe.Layout > 4) throw UsageError {"--layout must be 2, 3 or 4, not " + value};
     } else if (option == "--image-size") {
-        spec.ImageSize = U32(option, value);
+        recipe.ImageSize = U32(option, value);
     } else if (option == "--block-size") {
-        spec.BlockSize = U32(option, value);
-        if (spec.BlockSize == 0) throw UsageError {"--block-size must not be 0"};
+        recipe.BlockSize = U32(option, value);
+        if (recipe.BlockSize == 0) throw UsageError {"--block-size must not be 0"};
     } else if (option == "--image-guid") {
-        spec.ImageGuid = Number(option, value, ~0ull);
+        recipe.ImageGuid = Number(option, value, ~0ull);
     } else if (option == "--data-guid") {
-        spec.DataGuid = Number(option, value, ~0ull);
+        recipe.DataGuid = Number(option, value, ~0ull);
     } else if (option == "--map-type") {
-        spec.MapType = static_cast<std::uint16_t>(Number(option, value, 0xFFFF));
-        if (spec.MapType > 1) throw UsageError {"--map-type must be 0 or 1, not " + value};
+        recipe.MapType = static_cast<std::uint16_t>(Number(option, value, 0xFFFF));
+        if (recipe.MapType > 1) throw UsageError {"--map-type must be 0 or 1, not " + value};
     } else if (option == "--map-content") {
-        spec.Content = Content(value);
+        recipe.Content = Content(value);
     } else if (option == "--drop-every") {
-        spec.DropEvery = U32(option, value);
+        recipe.DropEvery = U32(option, value);
     } else if (option == "--drop-percent") {
-        spec.DropPercent = static_cast<std::uint32_t>(Number(option, value, 100));
+        recipe.DropPercent = static_cast<std::uint32_t>(Number(option, value, 100));
     } else if (option == "--seed") {
-        spec.Seed = U32(option, value);
+        recipe.Seed = U32(option, value);
     } else if (option == "--map-pages") {
-        spec.MapPages = U32(option, value);
+        recipe.MapPages = U32(option, value);
     } else if (option == "--map-data-offset") {
-        spec.MapDataOffset = U32(option, value);
+        recipe.MapDataOffset = U32(option, value);
     } else if (option == "--map-table-size") {
-        spec.MapTableSize = U32(option, value);
+        recipe.MapTableSize = U32(option, value);
     } else if (option == "--map-page-size") {
-        spec.MapPageSize = U32(option, value);
+        recipe.MapPageSize = U32(option, value);
     } else if (option == "--map-text") {
-        spec.MapText = value;
+        recipe.MapText = value;
     } else if (option == "--data-size") {
-        spec.DataBytes = Number(option, value, ~0ull);
+        recipe.DataBytes = Number(option, value, ~0ull);
     } else if (option == "--metadata-size") {
-        spec.MetadataBytes = Number(option, value, ~0ull);
+        recipe.MetadataBytes = Number(option, value, ~0ull);
     } else {
         throw UsageError {"unknown option " + std::string(option) + " (see --help)"};
     }
 }
 
-// Parses the whole command line into spec; true when --help was asked for.
-bool Parse(int argc, char** argv, ImageSpec& spec) {
+// Parses the whole command line into recipe; true when --help was asked for.
+bool Parse(int argc, char** argv, ImageRecipe& recipe) {
     std::vector<std::string> bases;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -144,28 +144,28 @@ bool Parse(int argc, char** argv, ImageSpec& spec) {
         for (const std::string_view o : kOptions) known = known || o == option;
         if (!known) throw UsageError {"unknown option " + option + " (see --help)"};
         if (equals != std::string::npos) {
-            Apply(option, word.substr(equals + 1), spec);
+            Apply(option, word.substr(equals + 1), recipe);
         } else if (i + 1 < argc) {
-            Apply(option, argv[++i], spec);
+            Apply(option, argv[++i], recipe);
         } else {
             throw UsageError {option + " needs a value"};
         }
     }
     if (bases.size() < 3)
         throw UsageError {"give a map base, a data base and at least one metadata base (see --help)"};
-    if (spec.Layout == 2 && spec.MapType != 0) throw UsageError {"--map-type 1 needs --layout 3 or 4"};
-    spec.MapBase = bases[0];
-    spec.DataBase = bases[1];
-    spec.MetadataBases.assign(bases.begin() + 2, bases.end());
+    if (recipe.Layout == 2 && recipe.MapType != 0) throw UsageError {"--map-type 1 needs --layout 3 or 4"};
+    recipe.MapBase = bases[0];
+    recipe.DataBase = bases[1];
+    recipe.MetadataBases.assign(bases.begin() + 2, bases.end());
     return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ImageSpec spec;
+    ImageRecipe recipe;
     try {
-        if (Parse(argc, argv, spec)) {
+        if (Parse(argc, argv, recipe)) {
             std::fputs(kUsage, stdout);
             return 0;
         }
@@ -174,13 +174,13 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     std::string error;
-    if (!WriteImage(spec, &error)) {
+    if (!WriteImage(recipe, &error)) {
         std::fprintf(stderr, "nbmkimage: %s\n", error.c_str());
         return 1;
     }
-    std::string names = MapFileName(spec) + " " + DataFileName(spec);
+    std::string names = MapFileName(recipe) + " " + DataFileName(recipe);
     // Appended in two steps: g++ 12 at -O3 warns (-Wrestrict) on " " + a temporary.
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) (names += ' ') += MetadataFileName(spec, i);
-    std::printf("nbmkimage: wrote layout %u image: %s\n", spec.Layout, names.c_str());
+    for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i) (names += ' ') += MetadataFileName(recipe, i);
+    std::printf("nbmkimage: wrote layout %u image: %s\n", recipe.Layout, names.c_str());
     return 0;
 }

@@ -46,20 +46,20 @@ int main(int argc, char** argv) {
     std::string scratch = (std::filesystem::temp_directory_path() / "nbcorpus-XXXXXX").string();
     if (::mkdtemp(scratch.data()) == nullptr) return 1;
     for (const Seed& seed : seeds) {
-        ImageSpec spec;
-        spec.Layout = seed.Layout;
-        spec.MapType = seed.MapType;
-        spec.ImageSize = 8192;
-        spec.DataBytes = 65536;
-        spec.MetadataBytes = 65536;
-        spec.MapBase = spec.DataBase = scratch + "/" + seed.Name;
-        spec.MetadataBases = {spec.MapBase};
+        ImageRecipe recipe;
+        recipe.Layout = seed.Layout;
+        recipe.MapType = seed.MapType;
+        recipe.ImageSize = 8192;
+        recipe.DataBytes = 65536;
+        recipe.MetadataBytes = 65536;
+        recipe.MapBase = recipe.DataBase = scratch + "/" + seed.Name;
+        recipe.MetadataBases = {recipe.MapBase};
         std::string error;
-        if (!WriteImage(spec, &error)) {
+        if (!WriteImage(recipe, &error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
-        const std::string map = MapFileName(spec), data = DataFileName(spec), metadata = MetadataFileName(spec, 0);
+        const std::string map = MapFileName(recipe), data = DataFileName(recipe), metadata = MetadataFileName(recipe, 0);
         if (seed.Convert) {
             ImageParameters p;
             MetadataFileParameters records[1];

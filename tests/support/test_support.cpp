@@ -142,8 +142,8 @@ std::vector<std::string> Lines(const std::string& text) {
 
 std::string ToolPath(const std::string& name) { return std::string(NB_TOOLS_DIR) + "/" + name; }
 
-ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {
-    ImageSpec s;
+ImageRecipe ReliabilityRecipe(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {
+    ImageRecipe s;
     s.Layout = layout;
     s.MapType = mapType;
     s.ImageGuid = 0x1122334455667788ull;
@@ -156,22 +156,22 @@ ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size
     return s;
 }
 
-ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir) {
-    spec.MapBase = spec.DataBase = dir / "img";
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i)
-        spec.MetadataBases[i] = dir / (i == 0 ? std::string("img") : "img" + std::to_string(i));
-    return spec;
+ImageRecipe PlaceImage(ImageRecipe recipe, const TempDir& dir) {
+    recipe.MapBase = recipe.DataBase = dir / "img";
+    for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i)
+        recipe.MetadataBases[i] = dir / (i == 0 ? std::string("img") : "img" + std::to_string(i));
+    return recipe;
 }
 
-std::vector<std::string> ImageFiles(const ImageSpec& spec) {
-    std::vector<std::string> files {MapFileName(spec), DataFileName(spec)};
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) files.push_back(MetadataFileName(spec, i));
+std::vector<std::string> ImageFiles(const ImageRecipe& recipe) {
+    std::vector<std::string> files {MapFileName(recipe), DataFileName(recipe)};
+    for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i) files.push_back(MetadataFileName(recipe, i));
     return files;
 }
 
-std::vector<std::string> ConverterArgs(const ImageSpec& spec) {
-    std::vector<std::string> args {spec.MapBase, spec.DataBase};
-    args.insert(args.end(), spec.MetadataBases.begin(), spec.MetadataBases.end());
+std::vector<std::string> ConverterArgs(const ImageRecipe& recipe) {
+    std::vector<std::string> args {recipe.MapBase, recipe.DataBase};
+    args.insert(args.end(), recipe.MetadataBases.begin(), recipe.MetadataBases.end());
     return args;
 }
 

@@ -56,12 +56,12 @@ std::string ToolPath(const std::string& name);
 
 // A small image whose every file is at least as long as its head backup,
 // with identifiers in every header, so that runs repeat exactly.
-ImageSpec ReliabilitySpec(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
+ImageRecipe ReliabilityRecipe(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages);
 // The image's files in dir: "img" for the first of each kind, "img1"... for further metadata files.
-ImageSpec PlaceImage(ImageSpec spec, const TempDir& dir);
+ImageRecipe PlaceImage(ImageRecipe recipe, const TempDir& dir);
 // The files in the converter's order (map, data, metadata...), and its arguments.
-std::vector<std::string> ImageFiles(const ImageSpec& spec);
-std::vector<std::string> ConverterArgs(const ImageSpec& spec);
+std::vector<std::string> ImageFiles(const ImageRecipe& recipe);
+std::vector<std::string> ConverterArgs(const ImageRecipe& recipe);
 
 // The manual way back: each "<file>.backup" is copied over the start of its
 // file (which keeps any bytes beyond it), or stands in for a missing file.

@@ -93,9 +93,9 @@ struct Ids { std::uint64_t Image, Data; };
 
 // The map file: compacted pages (plain map) or copied table (extended map),
 // checkpoint, both superblock copies and the header.
-Expected ExpectMap(const ImageSpec& spec, const Bytes& original, const Ids& ids) {
-    const bool relocated = spec.Layout != 4;
-    const std::uint32_t type = spec.Layout == 2 ? 0 : spec.MapType;
+Expected ExpectMap(const ImageRecipe& recipe, const Bytes& original, const Ids& ids) {
+    const bool relocated = recipe.Layout != 4;
+    const std::uint32_t type = recipe.Layout == 2 ? 0 : recipe.MapType;
     Bytes before = original;
     if (relocated) {  // the body from offset 32 now starts at 4096, behind zeros
         before.assign(kPage, 0);
@@ -103,8 +103,8 @@ Expected ExpectMap(const ImageSpec& spec, const Bytes& original, const Ids& ids)
     }
     Expected f(before);
     const std::uint64_t bodyShift = relocated ? kPage - 32 : 0;
-    const std::uint64_t dataOffset = type == 0 ? (relocated ? kPage : spec.MapDataOffset) : spec.MapDataOffset + bodyShift;
-    const std::uint64_t entries = type == 0 ? (spec.ImageSize + 1023) / 1024 : spec.MapTableSize / 4;
+    const std::uint64_t dataOffset = type == 0 ? (relocated ? kPage : recipe.MapDataOffset) : recipe.MapDataOffset + bodyShift;
+    const std::uint64_t entries = type == 0 ? (recipe.ImageSize + 1023) / 1024 : recipe.MapTableSize / 4;
     const std::uint64_t c = Up(1076 + 4 * entries, kPage);
     Bytes checkpoint = Record(c, "DDSMapCP");
     Put(checkpoint, 8, 16, 4);
@@ -129,8 +129,8 @@ Expected ExpectMap(const ImageSpec& spec, const Bytes& original, const Ids& ids)
         end = s + 2 * k64K + c;
     } else {
         s = Up(f.Content.size(), k64K);
-        end = Up(s + 2 * k64K + c, spec.MapPageSize);
-        const Bytes table = MakeMapTable(spec);
+        end = Up(s + 2 * k64K + c, recipe.MapPageSize);
+        const Bytes table = MakeMapTable(recipe);
         std::copy(table.begin(), table.end(), checkpoint.begin() + 1076);
     }
     SealCheckpoint(checkpoint, 40);
@@ -146,18 +146,18 @@ Expected ExpectMap(const ImageSpec& spec, const Bytes& original, const Ids& ids)
 
     Bytes header = FileHeader(838, "NbM*", ids.Image);
     Put(header, 20, 1, 2);
-    Put(header, 22, spec.ImageSize, 4);
+    Put(header, 22, recipe.ImageSize, 4);
     Put(header, 26, ids.Data, 8);
     Put(header, 34, s, 8);
     Put(header, 42, s + k64K, 8);
     Put(header, 50, dataOffset, 4);
-    Put(header, 574, type == 0 ? 4 * entries : spec.MapTableSize, 4);
-    Put(header, 578, type == 0 ? kPage : spec.MapPageSize, 4);
+    Put(header, 574, type == 0 ? 4 * entries : recipe.MapTableSize, 4);
+    Put(header, 578, type == 0 ? kPage : recipe.MapPageSize, 4);
     if (type == 1) {
-        Put(header, 566, spec.MapReference, 8);
+        Put(header, 566, recipe.MapReference, 8);
         // The old headers hold 260 (layout 3) or 256 characters, and a
         // layout 4 text keeps at most 255 of them.
-        std::string text = spec.MapText.substr(0, spec.Layout == 3 ? 260 : 255);
+        std::string text = recipe.MapText.substr(0, recipe.Layout == 3 ? 260 : 255);
         text = text.substr(0, std::min<std::size_t>(256, std::strlen(text.c_str())));
         std::memcpy(header.data() + 582, text.data(), text.size());
     }
@@ -165,9 +165,9 @@ Expected ExpectMap(const ImageSpec& spec, const Bytes& original, const Ids& ids)
     return f;
 }
 
-Expected ExpectData(const ImageSpec& spec, const Bytes& original, const Ids& ids) {
-    const std::uint64_t b = spec.BlockSize, length = original.size();
-    const std::uint64_t d = spec.Layout == 2 ? (length + b - 1) / b : length / b;  // layout 2 rounds up
+Expected ExpectData(const ImageRecipe& recipe, const Bytes& original, const Ids& ids) {
+    const std::uint64_t b = recipe.BlockSize, length = original.size();
+    const std::uint64_t d = recipe.Layout == 2 ? (length + b - 1) / b : length / b;  // layout 2 rounds up
     const std::uint64_t s1 = (Up(d * b, k64K) + b - 1) / b;
     const std::uint64_t s2 = ((s1 + 1) * b + 65535) / b;
     const std::uint64_t k = ((s2 + 1) * b + 65535) / b;
@@ -195,12 +195,12 @@ Expected ExpectData(const ImageSpec& spec, const Bytes& original, const Ids& ids
     return f;
 }
 
-Expected ExpectMetadata(const ImageSpec& spec, std::size_t index, const Bytes& original, const Ids& ids) {
+Expected ExpectMetadata(const ImageRecipe& recipe, std::size_t index, const Bytes& original, const Ids& ids) {
     const std::uint64_t m1 = Up(original.size(), k64K), m2 = m1 + k64K;
-    const std::uint64_t q = Up(m1 + 2 * k64K, spec.MetadataAlignment), aligned = Up(q + kPage, k1M);
+    const std::uint64_t q = Up(m1 + 2 * k64K, recipe.MetadataAlignment), aligned = Up(q + kPage, k1M);
     // Per-file values as the maker writes them; layout 2 headers have no
     // second value and no ImageParameterC.
-    const std::uint64_t fileA = 100 + index, fileB = spec.Layout == 2 ? 0 : 200 + index;
+    const std::uint64_t fileA = 100 + index, fileB = recipe.Layout == 2 ? 0 : 200 + index;
     Expected f(original);
     Bytes checkpoint = Record(kPage, "DDMetaCP");
     Put(checkpoint, 8, 4096, 4);
@@ -219,9 +219,9 @@ Expected ExpectMetadata(const ImageSpec& spec, std::size_t index, const Bytes& o
     f.Write("metadata superblock copy 1", m1, superblock);
     f.Write("metadata superblock copy 2", m2, superblock);
     Bytes header = FileHeader(54, "NbBP", ids.Data);
-    Put(header, 20, spec.ImageParameterA, 4);
-    Put(header, 24, spec.MetadataAlignment, 4);
-    Put(header, 28, spec.Layout == 2 ? 0 : spec.ImageParameterC, 2);
+    Put(header, 20, recipe.ImageParameterA, 4);
+    Put(header, 24, recipe.MetadataAlignment, 4);
+    Put(header, 28, recipe.Layout == 2 ? 0 : recipe.ImageParameterC, 2);
     Put(header, 30, fileB, 4);
     Put(header, 34, 1, 4);
     Put(header, 38, m1, 8);
@@ -236,44 +236,44 @@ Expected Head(const Bytes& original, std::uint64_t length) {
 
 }  // namespace
 
-std::vector<std::string> V6Mismatches(const ImageSpec& spec, const std::filesystem::path& dir) {
+std::vector<std::string> V6Mismatches(const ImageRecipe& recipe, const std::filesystem::path& dir) {
     std::vector<std::string> out;
     const auto at = [&](const std::string& name) { return std::filesystem::path(name).is_absolute() ? name : (dir / name).string(); };
     // The image as it was before conversion, made again by the maker.
     TempDir scratch;
-    ImageSpec fresh = spec;
+    ImageRecipe fresh = recipe;
     fresh.MapBase = scratch / "map";
     fresh.DataBase = scratch / "data";
     for (std::size_t i = 0; i < fresh.MetadataBases.size(); ++i) fresh.MetadataBases[i] = scratch / ("meta" + std::to_string(i));
     std::string error;
     if (!WriteImage(fresh, &error)) return {"cannot make the original image: " + error};
 
-    const std::string mapName = at(MapFileName(spec));
+    const std::string mapName = at(MapFileName(recipe));
     const Bytes map = ReadBytes(mapName), originalMap = ReadBytes(MapFileName(fresh));
     // Layouts 2 and 3 make an identifier where the old headers hold none;
     // layout 4 keeps what the headers say.
-    Ids ids {spec.ImageGuid, spec.DataGuid};
-    if (spec.Layout != 4) {
+    Ids ids {recipe.ImageGuid, recipe.DataGuid};
+    if (recipe.Layout != 4) {
         if (ids.Image == 0 && (ids.Image = Get(map, 8, 8)) == 0) out.push_back(mapName + ": no new image identifier");
         if (ids.Data == 0 && (ids.Data = Get(map, 26, 8)) == 0) out.push_back(mapName + ": no new data identifier");
-        if (spec.ImageGuid == 0 && spec.DataGuid == 0 && ids.Image == ids.Data)
+        if (recipe.ImageGuid == 0 && recipe.DataGuid == 0 && ids.Image == ids.Data)
             out.push_back(mapName + ": the new image and data identifiers are the same");
     }
-    Compare(mapName, map, ExpectMap(spec, originalMap, ids), out);
+    Compare(mapName, map, ExpectMap(recipe, originalMap, ids), out);
     // Layouts 2 and 3 keep the whole previous map, as does a long plain layout
     // 4 map, whose compaction moves pages beyond the head.
-    const bool wholeMap = spec.Layout != 4 || (spec.MapType == 0 && originalMap.size() > kHeadBackup);
+    const bool wholeMap = recipe.Layout != 4 || (recipe.MapType == 0 && originalMap.size() > kHeadBackup);
     Compare(mapName + ".backup", ReadBytes(mapName + ".backup"), Head(originalMap, wholeMap ? originalMap.size() : kHeadBackup), out);
 
-    const std::string dataName = at(DataFileName(spec));
+    const std::string dataName = at(DataFileName(recipe));
     const Bytes originalData = ReadBytes(DataFileName(fresh));
-    Compare(dataName, ReadBytes(dataName), ExpectData(spec, originalData, ids), out);
+    Compare(dataName, ReadBytes(dataName), ExpectData(recipe, originalData, ids), out);
     Compare(dataName + ".backup", ReadBytes(dataName + ".backup"), Head(originalData, kHeadBackup), out);
 
-    for (std::size_t i = 0; i < spec.MetadataBases.size(); ++i) {
-        const std::string name = at(MetadataFileName(spec, i));
+    for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i) {
+        const std::string name = at(MetadataFileName(recipe, i));
         const Bytes original = ReadBytes(MetadataFileName(fresh, i));
-        Compare(name, ReadBytes(name), ExpectMetadata(spec, i, original, ids), out);
+        Compare(name, ReadBytes(name), ExpectMetadata(recipe, i, original, ids), out);
         Compare(name + ".backup", ReadBytes(name + ".backup"), Head(original, kHeadBackup), out);
     }
     return out;

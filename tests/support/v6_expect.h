@@ -8,10 +8,10 @@
 
 #include "tools/image_maker.h"
 
-// Every difference between the converted image of spec (bases absolute or
+// Every difference between the converted image of recipe (bases absolute or
 // relative to dir) and its expected bytes: headers, superblocks, checkpoints,
 // moved map pages, untouched content, zeros where the layout defines nothing,
 // and backups. Identifiers that layouts 2 and 3 make anew are read from the
 // converted map header and must be non-zero and distinct.
-std::vector<std::string> V6Mismatches(const ImageSpec& spec, const std::filesystem::path& dir = {});
+std::vector<std::string> V6Mismatches(const ImageRecipe& recipe, const std::filesystem::path& dir = {});
 
