@@ -59,8 +59,9 @@ for page in NimbraConvert nbinfo nbmkimage; do
     text=$(man --warnings -l "$file" 2>"$build/man-warnings" | cat)
     [ ! -s "$build/man-warnings" ] || fail "$file renders with warnings: $(cat "$build/man-warnings")"
     grep -q "^NAME" <<<"$text" || fail "$file does not render"
+    # The whole page is read before it is cut, so no writer dies of a closed pipe.
+    [ "$page" != NimbraConvert ] || sed -n 1,12p <<<"$text"
 done
-man -l /usr/share/man/man1/NimbraConvert.1.gz | cat | head -12
 
 echo "== Remove"
 dpkg -r nimbraconvert
