@@ -1,21 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it, runs what it installed, reads its
 # manual page, removes it and checks that the programs went with it.
-# Needs root (dpkg -i) and these Debian packages, installed when missing:
-needs=(cmake ninja-build g++ dpkg-dev file man-db)
+# Needs root (dpkg -i); installs the Debian packages it needs when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-missing=()
-for pkg in "${needs[@]}"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. scripts/deps.sh
+nb_install_missing cmake ninja-build g++ dpkg-dev file man-db
 
 fail() { echo "test-deb: $*" >&2; exit 1; }
 
