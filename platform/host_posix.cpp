@@ -97,7 +97,8 @@ public:
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                   std::uint32_t flags, HostHandle* out) override {
         *out = kInvalidHostHandle;
-        int mode = O_CLOEXEC;
+        // Not blocking, so that a pipe in a file's place cannot stall the open.
+        int mode = O_CLOEXEC | O_NONBLOCK;
         switch (access & 3) {
         case 0:
         case 1: mode |= O_RDONLY; break;
@@ -110,10 +111,14 @@ public:
         const int fd = ::open(name, mode, 0644);
         if (fd < 0) return LastError();
 
-        // A directory opens for reading here; the converter wants files only.
+        // A directory, a pipe or a character device opens here too; the
+        // converter works on files and block devices only.
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            const NbResult code = S_ISDIR(st.st_mode) ? NB_ACCESS_DENIED : LastError();
+        NbResult code = NB_OK;
+        if (::fstat(fd, &st) != 0) code = LastError();
+        else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) code = NB_ACCESS_DENIED;
+        else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) code = LastError();
+        if (code != NB_OK) {
             ::close(fd);
             return code;
         }
@@ -125,7 +130,7 @@ public:
         if (access & 2) lock = LOCK_EX;
         else if (access & 1) lock = LOCK_SH;
         if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
-            const NbResult code = LastError();
+            code = LastError();
             ::close(fd);
             return code;
         }

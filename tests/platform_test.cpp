@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "platform/checksum.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -48,7 +50,8 @@ protected:
 TEST_F(FileTest, BadArgumentsAreRefusedBeforeTheHostIsAskedAndFailuresLeaveNoObject) {
     NbFileObject *empty = nullptr, *held = reinterpret_cast<NbFileObject*>(&held), *const before = held;
     struct Row { NbFileObject** slot; const char* name; std::uint8_t existing; std::uint32_t access, share; NbResult code; };
-    const std::string missing = dir_ / "missing", folder = dir_.Path().string();
+    const std::string missing = dir_ / "missing", folder = dir_.Path().string(), pipe = dir_ / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
     const char* name = name_.c_str();
     for (const Row& row : {Row {nullptr, name, 1, 1, 1, 487}, Row {&held, name, 1, 1, 1, 487}, Row {&empty, nullptr, 1, 1, 1, 487},
                            Row {&empty, name, 1, 4, 1, 87}, Row {&empty, name, 1, 1, 7, 87}}) {
@@ -58,7 +61,8 @@ TEST_F(FileTest, BadArgumentsAreRefusedBeforeTheHostIsAskedAndFailuresLeaveNoObj
         EXPECT_EQ(counter.Count(HostCall::Open) + counter.Count(HostCall::PageAlloc), 0u) << "opened anyway";
     }
     for (const Row& row : {Row {&empty, missing.c_str(), 1, 1, 1, 2}, Row {&empty, name, 0, 2, 1, 80},
-                           Row {&empty, folder.c_str(), 1, 1, 1, 5}, Row {&empty, folder.c_str(), 1, 3, 1, 5}})
+                           Row {&empty, folder.c_str(), 1, 1, 1, 5}, Row {&empty, folder.c_str(), 1, 3, 1, 5},
+                           Row {&empty, pipe.c_str(), 1, 1, 1, 5}})  // a pipe must not stall the open
         EXPECT_EQ(NbFileObjectCreate(row.slot, row.name, row.existing, row.access, row.share, 0), row.code);
     EXPECT_EQ(empty, nullptr);
     EXPECT_EQ(held, before);
