@@ -214,6 +214,14 @@ bool WriteImage(const ImageRecipe& recipe, std::string* error) {
     for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i) {
         const std::uint64_t guid = recipe.MetadataNamesDataGuid ? recipe.DataGuid : 0;
         const auto fileA = static_cast<std::uint32_t>(100 + i), fileB = static_cast<std::uint32_t>(200 + i);
+        // The fields that layouts 3 and 4 share in their metadata headers.
+        const auto fillShared = [&](auto& h) {
+            h.ImageParameterA = recipe.ImageParameterA;
+            h.MetadataAlignment = recipe.MetadataAlignment;
+            h.FileParameterA = fileA;
+            h.FileParameterB = fileB;
+            h.ImageParameterC = recipe.ImageParameterC;
+        };
         if (recipe.Layout == 2) {
             MetadataHeaderV2 h {};
             Prefix(h.Prefix, "NBT2", NB_V2_METADATA_HEADER_LENGTH, guid);
@@ -223,21 +231,13 @@ bool WriteImage(const ImageRecipe& recipe, std::string* error) {
         } else if (recipe.Layout == 3) {
             MetadataHeaderV3 h {};
             Prefix(h.Prefix, "NBT3", NB_V3_METADATA_HEADER_LENGTH, 0);
-            h.ImageParameterA = recipe.ImageParameterA;
-            h.MetadataAlignment = recipe.MetadataAlignment;
-            h.FileParameterA = fileA;
-            h.FileParameterB = fileB;
-            h.ImageParameterC = recipe.ImageParameterC;
+            fillShared(h);
             EncodeRecord(h, header, size = kMetadataHeaderV3Size);
         } else {
             MetadataHeaderV4 h {};
             Prefix(h.Prefix, "NBT4", kMetadataHeaderV4Size, guid);
             h.Version = 4;
-            h.ImageParameterA = recipe.ImageParameterA;
-            h.MetadataAlignment = recipe.MetadataAlignment;
-            h.FileParameterA = fileA;
-            h.FileParameterB = fileB;
-            h.ImageParameterC = recipe.ImageParameterC;
+            fillShared(h);
             EncodeRecord(h, header, size = kMetadataHeaderV4Size);
         }
         if (!WriteFile(MetadataFileName(recipe, i), header, size, recipe.MetadataBytes, recipe.Seed + 2 + static_cast<std::uint32_t>(i), error))
