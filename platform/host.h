@@ -27,9 +27,20 @@ struct HostGuid {
 };
 
 // The kinds of call, so that a test host can count and select them.
+// Which file an open handle is: two names (or handles) of one file answer
+// the same pair (device and inode; volume serial and file index).
+struct HostFileId {
+    std::uint64_t Volume = 0;
+    std::uint64_t Index = 0;
+    bool operator==(const HostFileId&) const = default;
+};
+
+// The kinds of call, so that a test host can count and select them.
+// Positioned reads and writes count as Read and Write.
 enum class HostCall : int {
     Open, Close, Read, Write, Seek, Size, DeviceCapacity, Flush, SyncDirectory,
-    Rename, Remove, PageAlloc, PageFree, CreateGuid, Count
+    Rename, Remove, PageAlloc, PageFree, CreateGuid,
+    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, Count
 };
 
 class Host {
@@ -56,6 +67,32 @@ public:
     // Fails with 183 when the new name exists.
     virtual NbResult Rename(const char* existingName, const char* newName) = 0;
     virtual NbResult Remove(const char* name) = 0;
+    // Renames over an existing file in one step: whoever looks finds either
+    // the old file or the new one under newName, never neither.
+    virtual NbResult Replace(const char* existingName, const char* newName) = 0;
+
+    // Reads or writes at an offset, leaving no position behind; otherwise as
+    // Read and Write.
+    virtual NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
+                            std::uint32_t* done) = 0;
+    virtual NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
+                             std::uint32_t* done) = 0;
+    // Sets the file's length: cuts it, or extends it with zeros.
+    virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
+    virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
+    // Takes, without waiting, an exclusive lock on the whole file that lasts
+    // until the handle is closed; 32 when any other handle, of this process
+    // or another, holds a lock on it. A handle opened for reading only takes
+    // a shared lock, which still keeps out every exclusive one.
+    virtual NbResult LockExclusive(HostHandle h) = 0;
+    // Gives the file of `to` the owner, group and permission bits of the file
+    // of `from`, as far as this process may; where it may not set the owner,
+    // the permissions it sets are never looser than from's.
+    virtual NbResult CopyOwnership(HostHandle from, HostHandle to) = 0;
+    // The name of the file that name finally stands for when it is a
+    // symbolic link (relative targets taken from the link's folder), or the
+    // name itself; 206 when the result does not fit size bytes with its NUL.
+    virtual NbResult ResolveLink(const char* name, char* out, std::size_t size) = 0;
 
     // Whole, zero-filled pages; released by their start address alone.
     virtual NbResult PageAlloc(std::size_t size, void** address) = 0;
@@ -66,6 +103,53 @@ public:
     virtual NbResult CreateGuid(HostGuid* guid) = 0;
     // Standard error, unbuffered; failures are of no interest to the caller.
     virtual void WriteStandardError(const char* text, std::size_t length) = 0;
+    // Whether standard error is a terminal that a person watches.
+    virtual bool StandardErrorIsTerminal() = 0;
+};
+
+// A host that hands every call to another one; test hosts derive from it and
+// change only the calls they care about.
+class ForwardingHost : public Host {
+public:
+    explicit ForwardingHost(Host& next) : next_(next) {}
+    NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
+                  std::uint32_t flags, HostHandle* out) override {
+        return next_.Open(name, openExisting, access, share, flags, out);
+    }
+    NbResult Close(HostHandle h) override { return next_.Close(h); }
+    NbResult Read(HostHandle h, void* b, std::uint32_t n, std::uint32_t* done) override { return next_.Read(h, b, n, done); }
+    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
+        return next_.Write(h, b, n, done);
+    }
+    NbResult Seek(HostHandle h, std::uint64_t offset) override { return next_.Seek(h, offset); }
+    NbResult Size(HostHandle h, std::uint64_t* size) override { return next_.Size(h, size); }
+    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return next_.DeviceCapacity(h, bytes); }
+    NbResult Flush(HostHandle h) override { return next_.Flush(h); }
+    NbResult SyncDirectory(const char* name) override { return next_.SyncDirectory(name); }
+    NbResult Rename(const char* from, const char* to) override { return next_.Rename(from, to); }
+    NbResult Remove(const char* name) override { return next_.Remove(name); }
+    NbResult Replace(const char* from, const char* to) override { return next_.Replace(from, to); }
+    NbResult ReadAt(HostHandle h, std::uint64_t offset, void* b, std::uint32_t n, std::uint32_t* done) override {
+        return next_.ReadAt(h, offset, b, n, done);
+    }
+    NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* b, std::uint32_t n, std::uint32_t* done) override {
+        return next_.WriteAt(h, offset, b, n, done);
+    }
+    NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
+    NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }
+    NbResult LockExclusive(HostHandle h) override { return next_.LockExclusive(h); }
+    NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
+    NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
+    NbResult PageAlloc(std::size_t size, void** address) override { return next_.PageAlloc(size, address); }
+    NbResult PageFree(void* address) override { return next_.PageFree(address); }
+    void LocalTime(HostLocalTime* time) override { next_.LocalTime(time); }
+    std::uint32_t ThreadId() override { return next_.ThreadId(); }
+    NbResult CreateGuid(HostGuid* guid) override { return next_.CreateGuid(guid); }
+    void WriteStandardError(const char* text, std::size_t length) override { next_.WriteStandardError(text, length); }
+    bool StandardErrorIsTerminal() override { return next_.StandardErrorIsTerminal(); }
+
+protected:
+    Host& next_;
 };
 
 // The host in use: the real one unless a test installed another.

@@ -211,6 +211,92 @@ public:
         return ::unlink(name) == 0 ? NB_OK : LastError();
     }
 
+    NbResult Replace(const char* existingName, const char* newName) override {
+        return ::rename(existingName, newName) == 0 ? NB_OK : LastError(HostErrnoContext::Rename);
+    }
+
+    NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
+                    std::uint32_t* done) override {
+        if (offset > static_cast<std::uint64_t>(LLONG_MAX) - count) return *done = 0, NB_INVALID_PARAMETER;
+        return Transfer(static_cast<unsigned char*>(buffer), count, done, [h, offset, buffer](unsigned char* p, std::size_t n) {
+            return ::pread(FdOf(h), p, n, static_cast<off_t>(offset + (p - static_cast<unsigned char*>(buffer))));
+        });
+    }
+
+    NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
+                     std::uint32_t* done) override {
+        if (offset > static_cast<std::uint64_t>(LLONG_MAX) - count) return *done = 0, NB_INVALID_PARAMETER;
+        const auto* start = static_cast<const unsigned char*>(buffer);
+        return Transfer(start, count, done, [h, offset, start](const unsigned char* p, std::size_t n) {
+            return ::pwrite(FdOf(h), p, n, static_cast<off_t>(offset + (p - start)));
+        });
+    }
+
+    NbResult Truncate(HostHandle h, std::uint64_t length) override {
+        if (length > static_cast<std::uint64_t>(LLONG_MAX)) return NB_INVALID_PARAMETER;
+        while (::ftruncate(FdOf(h), static_cast<off_t>(length)) != 0)
+            if (errno != EINTR) return LastError();
+        return NB_OK;
+    }
+
+    NbResult Identity(HostHandle h, HostFileId* id) override {
+        struct stat st {};
+        if (::fstat(FdOf(h), &st) != 0) return LastError();
+        id->Volume = static_cast<std::uint64_t>(st.st_dev);
+        id->Index = static_cast<std::uint64_t>(st.st_ino);
+        return NB_OK;
+    }
+
+    NbResult LockExclusive(HostHandle h) override {
+        // Open-file-description locks: owned by this handle, not the process,
+        // so a second handle of the same process is refused too, and they
+        // meet the locks that other disk-image tools take.
+        const int flags = ::fcntl(FdOf(h), F_GETFL);
+        if (flags < 0) return LastError();
+        struct flock lock {};
+        lock.l_type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = 0;
+        lock.l_len = 0;  // the whole file, however long it grows
+        if (::fcntl(FdOf(h), F_OFD_SETLK, &lock) == 0) return NB_OK;
+        if (errno == EAGAIN || errno == EACCES) return NB_SHARING_VIOLATION;
+        return LastError();
+    }
+
+    NbResult CopyOwnership(HostHandle from, HostHandle to) override {
+        struct stat st {};
+        if (::fstat(FdOf(from), &st) != 0) return LastError();
+        mode_t mode = st.st_mode & 07777;
+        if (::fchown(FdOf(to), st.st_uid, st.st_gid) != 0) {
+            if (errno != EPERM) return LastError();
+            // Not ours to give away: keep our own owner, never grant more
+            // than the original did, and nothing that follows an owner.
+            mode &= 0777;
+        }
+        return ::fchmod(FdOf(to), mode) == 0 ? NB_OK : LastError();
+    }
+
+    NbResult ResolveLink(const char* name, char* out, std::size_t size) override {
+        std::string current(name);
+        for (int hops = 0;; ++hops) {
+            struct stat st {};
+            if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+            if (hops >= 40) return 1921;  // a loop of links: the name cannot be resolved
+            std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+            const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+            if (n < 0) return LastError();
+            target.resize(static_cast<std::size_t>(n));
+            if (!target.empty() && target[0] != '/') {
+                const auto slash = current.find_last_of('/');
+                if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+            }
+            current = target;
+        }
+        if (current.size() + 1 > size) return NB_NAME_TOO_LONG;
+        std::memcpy(out, current.c_str(), current.size() + 1);
+        return NB_OK;
+    }
+
     NbResult PageAlloc(std::size_t size, void** address) override {
         // The first page records the length, so that a release needs only the
         // address, as on hosts whose page allocator remembers it.
@@ -278,6 +364,8 @@ public:
             length -= static_cast<std::size_t>(n);
         }
     }
+
+    bool StandardErrorIsTerminal() override { return ::isatty(2) == 1; }
 };
 
 PosixHost g_systemHost;

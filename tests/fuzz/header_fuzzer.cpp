@@ -60,24 +60,9 @@ NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 // The real host, except that page memory comes from the heap at its exact
 // size: the sanitizer then sees a buffer overrun by a single byte, which
 // whole pages would hide, and runs avoid the cost of mapping pages.
-class HeapPages final : public Host {
+class HeapPages final : public ForwardingHost {
 public:
-    NbResult Open(const char* name, bool existing, std::uint32_t access, std::uint32_t share, std::uint32_t flags,
-                  HostHandle* out) override {
-        return real_.Open(name, existing, access, share, flags, out);
-    }
-    NbResult Close(HostHandle h) override { return real_.Close(h); }
-    NbResult Read(HostHandle h, void* b, std::uint32_t n, std::uint32_t* done) override { return real_.Read(h, b, n, done); }
-    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
-        return real_.Write(h, b, n, done);
-    }
-    NbResult Seek(HostHandle h, std::uint64_t offset) override { return real_.Seek(h, offset); }
-    NbResult Size(HostHandle h, std::uint64_t* size) override { return real_.Size(h, size); }
-    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return real_.DeviceCapacity(h, bytes); }
-    NbResult Flush(HostHandle h) override { return real_.Flush(h); }
-    NbResult SyncDirectory(const char* name) override { return real_.SyncDirectory(name); }
-    NbResult Rename(const char* from, const char* to) override { return real_.Rename(from, to); }
-    NbResult Remove(const char* name) override { return real_.Remove(name); }
+    HeapPages() : ForwardingHost(NbSystemHost()) {}
     NbResult PageAlloc(std::size_t size, void** address) override {
         *address = std::calloc(size == 0 ? 1 : size, 1);
         return *address != nullptr ? NB_OK : NB_NOT_ENOUGH_MEMORY;
@@ -86,13 +71,6 @@ public:
         std::free(address);
         return NB_OK;
     }
-    void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
-    std::uint32_t ThreadId() override { return real_.ThreadId(); }
-    NbResult CreateGuid(HostGuid* guid) override { return real_.CreateGuid(guid); }
-    void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
-
-private:
-    Host& real_ = NbSystemHost();
 };
 
 HeapPages g_host;

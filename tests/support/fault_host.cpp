@@ -72,3 +72,28 @@ NbResult FaultHost::PageFree(void* address) {
     return hit ? plan_.Code : code;
 }
 NbResult FaultHost::CreateGuid(HostGuid* guid) { NB_FAULT_OR(HostCall::CreateGuid, real_.CreateGuid(guid)); }
+NbResult FaultHost::Replace(const char* existingName, const char* newName) {
+    NB_FAULT_OR(HostCall::Replace, real_.Replace(existingName, newName));
+}
+NbResult FaultHost::ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    FaultKind fault;
+    if (!Hit(HostCall::Read, &fault)) return real_.ReadAt(h, offset, buffer, count, done);
+    if (fault == FaultKind::Short && count > 0) return real_.ReadAt(h, offset, buffer, count / 2, done);
+    return *done = 0, plan_.Code;
+}
+NbResult FaultHost::WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
+                            std::uint32_t* done) {
+    FaultKind fault;
+    if (!Hit(HostCall::Write, &fault)) return real_.WriteAt(h, offset, buffer, count, done);
+    if (fault == FaultKind::Short && count > 0) return real_.WriteAt(h, offset, buffer, count / 2, done);
+    return *done = 0, plan_.Code;
+}
+NbResult FaultHost::Truncate(HostHandle h, std::uint64_t length) { NB_FAULT_OR(HostCall::Truncate, real_.Truncate(h, length)); }
+NbResult FaultHost::Identity(HostHandle h, HostFileId* id) { NB_FAULT_OR(HostCall::Identity, real_.Identity(h, id)); }
+NbResult FaultHost::LockExclusive(HostHandle h) { NB_FAULT_OR(HostCall::Lock, real_.LockExclusive(h)); }
+NbResult FaultHost::CopyOwnership(HostHandle from, HostHandle to) {
+    NB_FAULT_OR(HostCall::Ownership, real_.CopyOwnership(from, to));
+}
+NbResult FaultHost::ResolveLink(const char* name, char* out, std::size_t size) {
+    NB_FAULT_OR(HostCall::ResolveLink, real_.ResolveLink(name, out, size));
+}

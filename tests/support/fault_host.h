@@ -40,12 +40,23 @@ public:
     NbResult SyncDirectory(const char* fileName) override;
     NbResult Rename(const char* existingName, const char* newName) override;
     NbResult Remove(const char* name) override;
+    NbResult Replace(const char* existingName, const char* newName) override;
+    NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
+                    std::uint32_t* done) override;
+    NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
+                     std::uint32_t* done) override;
+    NbResult Truncate(HostHandle h, std::uint64_t length) override;
+    NbResult Identity(HostHandle h, HostFileId* id) override;
+    NbResult LockExclusive(HostHandle h) override;
+    NbResult CopyOwnership(HostHandle from, HostHandle to) override;
+    NbResult ResolveLink(const char* name, char* out, std::size_t size) override;
     NbResult PageAlloc(std::size_t size, void** address) override;
     NbResult PageFree(void* address) override;
     void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
     std::uint32_t ThreadId() override { return real_.ThreadId(); }
     NbResult CreateGuid(HostGuid* guid) override;
     void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
+    bool StandardErrorIsTerminal() override { return real_.StandardErrorIsTerminal(); }
 
 private:
     // Counts the call; returns the fault to apply to it, if any.
