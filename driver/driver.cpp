@@ -8,6 +8,7 @@
 #include "legacy/legacy.h"
 #include "platform/format.h"
 #include "platform/trace.h"
+#include "version6/plan.h"
 #include "version6/version6.h"
 
 namespace {
@@ -87,35 +88,26 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     case 4: code = NbConvertFromV4(dataName, mapName, metadataNames.Array(), count, &parameters, records); break;
     default: NbPrint("%s: That version is unsupported\n", kMain); return;
     }
-    const bool relocate = version != 4;
+    NbConversionPlan plan;
     if (code == NB_OK) {
         // Refuse, while nothing is changed yet, an image the rewrite could
         // not place, judged as the rewrite will find the map.
-        ImageParameters after = parameters;
-        std::uint64_t bodyBytes = 0, bodyOffset = 0;
-        if (relocate) {
-            NbFollowRelocation(&after, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
-            bodyBytes = parameters.MapFileSize > NB_LEGACY_MAP_DATA_OFFSET ? parameters.MapFileSize - NB_LEGACY_MAP_DATA_OFFSET : 0;
-            bodyOffset = NB_V6_MAP_DATA_OFFSET;
-        } else {
-            bodyBytes = parameters.MapFileSize > parameters.MapDataOffset ? parameters.MapFileSize - parameters.MapDataOffset : 0;
-        }
-        code = NbCheckConvertible(after, bodyBytes, bodyOffset);
+        NbPlanConversion(version, parameters, NB_BACKUP_LENGTH, &plan);
+        code = NbCheckConvertible(plan.Rewrite, plan.MapBodyBytes, plan.MapBodyOffset);
     }
     if (code != NB_OK) {
         PrintReadFailure(version, code);
         return;
     }
 
-    if (relocate) {
+    if (plan.RelocateMap) {
         code = NbAdjustDataOffset(mapName, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
         if (code != NB_OK) {
             NbPrint("%s: Error while converting map file %s. Error %d\n", kMain, mapName, code);
             RevertAndReport(mapName);
             return;
         }
-        NbFollowRelocation(&parameters, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
-    } else if (parameters.MapType == 0 && parameters.MapFileSize > NB_BACKUP_LENGTH) {
+    } else if (plan.WholeMapBackup) {
         // The compaction moves pages beyond the head backup; without a whole
         // copy a failure there could not be undone.
         code = NbConvertCreateBackupFile(mapName, parameters.MapFileSize);
@@ -124,6 +116,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
             return;
         }
     }
+    parameters = plan.Rewrite;
 
     NbPrint("%s: Image size %d blocks, block size %d\n", kMain, parameters.ImageSize, parameters.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);

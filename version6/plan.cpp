@@ -1,0 +1,87 @@
+#include "version6/plan.h"
+
+#include <algorithm>
+
+#include "version6/records.h"
+#include "version6/version6.h"
+
+void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t headBackupLength,
+                      NbConversionPlan* plan) {
+    *plan = NbConversionPlan {};
+    plan->Rewrite = read;
+    plan->RelocateMap = version == 2 || version == 3;
+    if (plan->RelocateMap) {
+        NbFollowRelocation(&plan->Rewrite, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
+        plan->MapBodyOffset = NB_V6_MAP_DATA_OFFSET;
+        plan->MapBodyBytes = read.MapFileSize > NB_LEGACY_MAP_DATA_OFFSET ? read.MapFileSize - NB_LEGACY_MAP_DATA_OFFSET : 0;
+        plan->WholeMapBackup = true;
+        return;
+    }
+    plan->MapBodyBytes = read.MapFileSize > read.MapDataOffset ? read.MapFileSize - read.MapDataOffset : 0;
+    plan->WholeMapBackup =
+        !NbRangesWithin(NbPlannedWrites(NbImageFile::Map, read, read.MapFileSize), headBackupLength, read.MapFileSize)
+             .empty();
+}
+
+std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& p, std::uint64_t fileLength) {
+    std::vector<NbByteRange> ranges;
+    switch (file) {
+    case NbImageFile::Map: {
+        ranges.push_back({0, kMapHeaderV6Size});
+        const std::uint64_t checkpoint = NbMapCheckpointSize(NbMapTableEntries(p));
+        if (p.MapType == 0) {
+            // Pages move down and the superblocks follow the last one kept:
+            // anything from the data offset on may be written.
+            ranges.push_back({p.MapDataOffset, UINT64_MAX - p.MapDataOffset});
+        } else {
+            const std::uint64_t s = NbRoundUp(p.MapFileSize, NB_64K);
+            ranges.push_back({s, NB_SUPERBLOCK_BLOCK});
+            ranges.push_back({s + NB_64K, NB_SUPERBLOCK_BLOCK});
+            ranges.push_back({s + 2 * NB_64K, checkpoint});
+        }
+        break;
+    }
+    case NbImageFile::Data: {
+        ranges.push_back({0, kDataHeaderV6Size});
+        DataPlacement d {};
+        if (NbPlaceData(p.BlockSize, p.DataBlocks, &d) != NB_OK) break;
+        const std::uint64_t b = p.BlockSize;
+        ranges.push_back({d.FirstSuperblockBlock * b, kDataSuperblockSize});
+        ranges.push_back({d.SecondSuperblockBlock * b, kDataSuperblockSize});
+        ranges.push_back({d.CheckpointBlock * b, d.CheckpointSize});
+        break;
+    }
+    case NbImageFile::Metadata: {
+        ranges.push_back({0, kMetadataHeaderV6Size});
+        MetadataPlacement m {};
+        if (NbPlaceMetadata(fileLength, p.MetadataAlignment, &m) != NB_OK) break;
+        ranges.push_back({m.FirstSuperblockOffset, kMetadataSuperblockSize});
+        ranges.push_back({m.SecondSuperblockOffset, kMetadataSuperblockSize});
+        ranges.push_back({m.CheckpointOffset, NB_METADATA_CHECKPOINT_SIZE});
+        break;
+    }
+    }
+    return ranges;
+}
+
+std::vector<NbByteRange> NbRangesWithin(const std::vector<NbByteRange>& ranges, std::uint64_t from, std::uint64_t to) {
+    std::vector<NbByteRange> out;
+    for (const NbByteRange& r : ranges) {
+        const std::uint64_t end = r.Length > UINT64_MAX - r.Offset ? UINT64_MAX : r.Offset + r.Length;
+        const std::uint64_t begin = std::max(r.Offset, from);
+        const std::uint64_t stop = std::min(end, to);
+        if (begin < stop) out.push_back({begin, stop - begin});
+    }
+    std::sort(out.begin(), out.end(), [](const NbByteRange& a, const NbByteRange& b) { return a.Offset < b.Offset; });
+    // Overlapping ranges (two records in one partial block) are kept once.
+    std::vector<NbByteRange> merged;
+    for (const NbByteRange& r : out) {
+        if (!merged.empty() && r.Offset <= merged.back().Offset + merged.back().Length) {
+            const std::uint64_t end = std::max(merged.back().Offset + merged.back().Length, r.Offset + r.Length);
+            merged.back().Length = end - merged.back().Offset;
+        } else {
+            merged.push_back(r);
+        }
+    }
+    return merged;
+}

@@ -1,0 +1,40 @@
+// The plan of a conversion, decided from the image description before any
+// file changes: whether the map body moves, the description the rewrite then
+// works from, and which bytes of each file the rewrite will write. The
+// driver, the pre-change check, the journal and the fuzzer all ask here.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "legacy/image_parameters.h"
+
+struct NbByteRange {
+    std::uint64_t Offset;
+    std::uint64_t Length;
+};
+
+enum class NbImageFile { Map, Data, Metadata };
+
+struct NbConversionPlan {
+    bool RelocateMap = false;     // layouts 2 and 3: the body moves from 32 to 4096
+    ImageParameters Rewrite {};   // the description as the rewrite will find the files
+    std::uint64_t MapBodyOffset = 0;  // where the map's data may begin once moved (0: not moved)
+    std::uint64_t MapBodyBytes = 0;   // the map's bytes behind MapDataOffset, as the rewrite finds them
+    // The head backup does not hold every map byte the conversion changes, so
+    // the whole previous map is kept instead (the relocation's rename, or a copy).
+    bool WholeMapBackup = false;
+};
+
+// version is the detected layout (2, 3 or 4); headBackupLength the length of
+// the head backups.
+void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t headBackupLength,
+                      NbConversionPlan* plan);
+
+// Every byte range that the rewrite may write in one file of the image, given
+// the description the rewrite works from and the file's length before it (a
+// type 0 map's compaction is given as everything from MapDataOffset on).
+std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& rewrite, std::uint64_t fileLength);
+
+// The part of the planned writes that lies in [from, to): original bytes that
+// a revert must put back and that no backup of that length holds.
+std::vector<NbByteRange> NbRangesWithin(const std::vector<NbByteRange>& ranges, std::uint64_t from, std::uint64_t to);
