@@ -1,5 +1,7 @@
 #include "driver/backup.h"
 
+#include <algorithm>
+
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -8,6 +10,42 @@
 namespace {
 
 constexpr std::uint32_t kChunk = 0x10000;
+
+// Opens the backup and the file, and copies the backup over the start of the
+// file. With mayCreate a missing file is made anew (with the backup's owner
+// and permissions); *created tells whether it was.
+NbResult CopyBackupOver(const char* kName, const char* fileName, CNimbraFile& file, bool mayCreate,
+                        std::uint64_t wholeLength, bool* created) {
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraBuffer buffer;
+    code = buffer.Allocate(kChunk, false);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile backup;
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint64_t length = 0;
+    code = backup.Query(&length);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+    // Only a backup of the whole file can stand in for a file that is gone.
+    if (code == NB_FILE_NOT_FOUND && mayCreate && length == wholeLength) {
+        code = file.Create(fileName, NB_CREATE_NEW, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+        if (code == NB_OK) {
+            *created = true;
+            code = file.TakeOwnershipOf(backup);
+        }
+    }
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = file.Seek(0);
+    if (code == NB_OK) code = backup.Seek(0);
+    if (code == NB_OK) code = NbCopyFileBytes(backup, file, buffer, length);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    backup.Close();
+    buffer.Free();
+    return NB_OK;
+}
 
 }  // namespace
 
@@ -32,6 +70,9 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
         code = backup.Create(backupName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     }
     if (code != NB_OK) NB_RETURN(kName, code);
+    // A copy of private data must be no less private than the data.
+    code = backup.TakeOwnershipOf(file);
+    if (code != NB_OK) NB_RETURN(kName, code);
     code = file.Seek(0);
     if (code != NB_OK) NB_RETURN(kName, code);
     code = backup.Seek(0);
@@ -50,34 +91,69 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     NB_RETURN(kName, NB_OK);
 }
 
-NbResult NbConvertRevertFromBackup(const char* fileName) {
-    static const char kName[] = "NbConvertRevertFromBackup";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertRevertFromBackup\n");
+NbResult NbExtendBackupFile(const char* fileName, std::uint64_t length) {
+    static const char kName[] = "NbExtendBackupFile";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     char backupName[512];
     NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
     if (code != NB_OK) NB_RETURN(kName, code);
-
     CNimbraBuffer buffer;
     code = buffer.Allocate(kChunk, false);
     if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile backup, file;
-    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    CNimbraFile file, backup;
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t length = 0;
-    code = backup.Query(&length);
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    std::uint64_t have = 0;
+    code = backup.Query(&have);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Seek(0);
+    if (have > length) NB_RETURN(kName, NB_INVALID_PARAMETER);
+    code = file.Seek(have);
+    if (code == NB_OK) code = backup.Seek(have);
+    if (code == NB_OK) code = NbCopyFileBytes(file, backup, buffer, length - have);
+    if (code == NB_OK) code = backup.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = backup.Seek(0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbCopyFileBytes(backup, file, buffer, length);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Flush();
-    if (code != NB_OK) NB_RETURN(kName, code);
-    backup.Close();
     file.Close();
+    backup.Close();
     buffer.Free();
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbConvertRevertFromBackup(const char* fileName) {
+    static const char kName[] = "NbConvertRevertFromBackup";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertRevertFromBackup\n");
+    CNimbraFile file;
+    bool created = false;
+    NbResult code = CopyBackupOver(kName, fileName, file, false, 0, &created);
+    if (code == NB_OK) code = file.Flush();
+    if (code != NB_OK) NB_RETURN(kName, code);
+    file.Close();
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbRestoreFile(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
+    static const char kName[] = "NbRestoreFile";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    CNimbraFile file;
+    bool created = false;
+    NbResult code = CopyBackupOver(kName, fileName, file, true, length, &created);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    for (const NbSavedRange& range : saved) {
+        for (std::uint64_t done = 0; done < range.Bytes.size() && code == NB_OK;) {
+            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));
+            code = file.SeekWrite(range.Offset + done, range.Bytes.data() + done, piece);
+            done += piece;
+        }
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
+    // What the conversion appended goes; a device keeps its capacity.
+    std::uint64_t now = 0;
+    code = file.Query(&now);
+    if (code == NB_OK && now != length) code = file.Truncate(length);
+    if (code == NB_OK) code = file.Flush();
+    if (code == NB_OK && created) code = NbFileSyncDirectory(fileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    file.Close();
     NB_RETURN(kName, NB_OK);
 }

@@ -1,15 +1,33 @@
 // Backups of the head of every image file, and the revert from them.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "platform/result.h"
 
 inline constexpr std::uint64_t NB_BACKUP_LENGTH = 0x21000;  // 135,168 bytes
 
 // Copies the first length bytes of the file into "<name>.backup", replacing
-// an older backup, and makes the copy durable before returning.
+// an older backup, gives it the file's owner and permissions, and makes the
+// copy durable before returning.
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length);
+
+// Grows the file's existing backup to the file's first length bytes, in
+// place: the head already copied stays, the rest is appended and made durable.
+NbResult NbExtendBackupFile(const char* fileName, std::uint64_t length);
 
 // Copies the whole backup back over the start of the file; never shortens or
 // creates the file, and leaves the backup in place.
 NbResult NbConvertRevertFromBackup(const char* fileName);
+
+// Original bytes that no backup holds, kept to be put back by a revert.
+struct NbSavedRange {
+    std::uint64_t Offset = 0;
+    std::vector<std::uint8_t> Bytes;
+};
+
+// The revert of a conversion: the backup is copied over the start of the
+// file (which is made again from it when it is missing and the backup holds
+// all of it), the saved ranges are put back and the file gets its length
+// again; everything is durable when it returns 0.
+NbResult NbRestoreFile(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);

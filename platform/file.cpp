@@ -84,6 +84,11 @@ NbResult NbFileObjectFlush(NbFileObject* object) {
     return NbHost().Flush(object->Handle);
 }
 
+NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length) {
+    if (const NbResult bad = Validate(object)) return bad;
+    return NbHost().Truncate(object->Handle, length);
+}
+
 NbResult NbFileObjectDestroy(NbFileObject* object) {
     if (const NbResult bad = Validate(object)) return bad;
     Host& host = NbHost();
@@ -97,6 +102,17 @@ NbResult NbFileObjectDestroy(NbFileObject* object) {
 NbResult NbFileRename(const char* existingName, const char* newName) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileRename\n");
     NB_RETURN("NbFileRename", NbHost().Rename(existingName, newName));
+}
+
+NbResult NbFileReplace(const char* existingName, const char* newName) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileReplace\n");
+    NB_RETURN("NbFileReplace", NbHost().Replace(existingName, newName));
+}
+
+NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileResolveLink\n");
+    if (fileName == nullptr || out == nullptr) NB_RETURN("NbFileResolveLink", NB_INVALID_ADDRESS);
+    NB_RETURN("NbFileResolveLink", NbHost().ResolveLink(fileName, out, size));
 }
 
 NbResult NbFileDelete(const char* fileName) {
@@ -244,6 +260,43 @@ NbResult CNimbraFile::Flush() {
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Truncate(std::uint64_t length) {
+    static const char kName[] = "CNimbraFile::Truncate";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u )\n", kName, length);
+    const NbResult code = NbFileObjectTruncate(object_, length);
+    if (code != NB_OK) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectTruncate( 0x%p, %I64u ) %u\n", kName, code,
+                static_cast<void*>(object_), length, code);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::Identity(HostFileId* id) {
+    static const char kName[] = "CNimbraFile::Identity";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    NbResult code = Validate(object_);
+    if (code == NB_OK) code = NbHost().Identity(object_->Handle, id);
+    NB_RETURN(kName, code);
+}
+
+NbResult CNimbraFile::Lock() {
+    static const char kName[] = "CNimbraFile::Lock";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    NbResult code = Validate(object_);
+    if (code == NB_OK) code = NbHost().LockExclusive(object_->Handle);
+    NB_RETURN(kName, code);
+}
+
+NbResult CNimbraFile::TakeOwnershipOf(CNimbraFile& original) {
+    static const char kName[] = "CNimbraFile::TakeOwnershipOf";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    NbResult code = Validate(object_);
+    if (code == NB_OK) code = Validate(original.object_);
+    if (code == NB_OK) code = NbHost().CopyOwnership(original.object_->Handle, object_->Handle);
+    NB_RETURN(kName, code);
 }
 
 NbResult NbCopyFileBytes(CNimbraFile& source, CNimbraFile& target, const CNimbraBuffer& buffer, std::uint64_t length) {

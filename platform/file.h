@@ -36,10 +36,15 @@ NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t coun
 NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
 NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
 NbResult NbFileObjectFlush(NbFileObject* object);
+NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length);
 NbResult NbFileObjectDestroy(NbFileObject* object);
 
 // Fails when a file of the new name exists.
 NbResult NbFileRename(const char* existingName, const char* newName);
+// Renames over a file of the new name in one step.
+NbResult NbFileReplace(const char* existingName, const char* newName);
+// The name of the file a symbolic link finally stands for, or the name itself.
+NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size);
 NbResult NbFileDelete(const char* fileName);
 // Makes the directory entry of a file just created or renamed durable.
 NbResult NbFileSyncDirectory(const char* fileName);
@@ -61,6 +66,13 @@ public:
     NbResult Seek(std::uint64_t offset);
     // Writes what the file holds through to the medium.
     NbResult Flush();
+    // Cuts the file to length bytes, or extends it with zeros.
+    NbResult Truncate(std::uint64_t length);
+    NbResult Identity(HostFileId* id);
+    // An exclusive lock on the whole file while this object keeps it open.
+    NbResult Lock();
+    // Gives this file the owner, group and permissions of another open file.
+    NbResult TakeOwnershipOf(CNimbraFile& original);
 
     NbFileObject* Object() const { return object_; }
 

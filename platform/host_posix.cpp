@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -108,7 +107,9 @@ public:
         if (!openExisting) mode |= O_CREAT | O_EXCL;
         if (flags & NB_FLAG_NO_BUFFERING) mode |= O_DIRECT;
         if (flags & NB_FLAG_WRITE_THROUGH) mode |= O_DSYNC;
-        const int fd = ::open(name, mode, 0644);
+        // A new file (a backup, the moved map, the journal) starts private and
+        // is then given its original's owner and permissions.
+        const int fd = ::open(name, mode, 0600);
         if (fd < 0) return LastError();
 
         // A directory, a pipe or a character device opens here too; the
@@ -122,18 +123,10 @@ public:
             ::close(fd);
             return code;
         }
-        // Share modes by advisory locks: a handle that writes holds the file
-        // exclusively, one that only reads shares it with other readers. A
-        // second opener against the lock gets a sharing violation at once.
+        // Share modes have no counterpart here: a run keeps other converters
+        // and disk-image tools out with one lock per file for its whole
+        // length (LockExclusive), not with a lock per open.
         (void)share;
-        int lock = 0;
-        if (access & 2) lock = LOCK_EX;
-        else if (access & 1) lock = LOCK_SH;
-        if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
-            code = LastError();
-            ::close(fd);
-            return code;
-        }
         if (flags & NB_FLAG_RANDOM_ACCESS) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
         *out = fd;
         return NB_OK;

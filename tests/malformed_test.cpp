@@ -8,6 +8,7 @@
 #include "legacy/legacy.h"
 #include "platform/file.h"
 #include "platform/trace.h"
+#include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
@@ -156,20 +157,25 @@ TEST(MalformedHeaders, EveryHeaderCutShortIsRefusedWith13) {
     NbTrace = trace;
 }
 
-// Known loss, kept as a reproduction: a layout 3 or 4 data file with a
-// partial last block behind a 64 KiB boundary gets its first superblock
-// written over that partial block, beyond the head backup; when the rewrite
-// then fails, the revert cannot bring those bytes back.
-TEST(MalformedImageRevert, DISABLED_PartialLastDataBlockSurvivesAFailedRewrite) {
+// A layout 4 data file with a partial last block behind a 64 KiB boundary
+// gets its first superblock written over that partial block, beyond the head
+// backup; when the rewrite then fails (at its last write, the metadata
+// header), the revert puts those bytes back from the journal, exactly.
+TEST(MalformedImageRevert, PartialLastDataBlockSurvivesAFailedRewrite) {
     TempDir dir;
     ImageRecipe recipe = MakeRecipe(4, 0, 1, 34, dir);
     recipe.DataBytes = 3 * 65536 + 100;
     ASSERT_TRUE(WriteImage(recipe, nullptr));
-    const Bytes before = ReadBytes(DataFileName(recipe));
-    CNimbraFile reader;  // the rewrite stops at the metadata file, after the data file's superblocks
-    ASSERT_EQ(reader.Create(MetadataFileName(recipe, 0).c_str(), NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0), NB_OK);
-    EXPECT_NE(RunConverter(ConverterArgs(recipe)).Out.find("main: Failed. Error 32."), std::string::npos);
-    ExpectOriginal(DataFileName(recipe), before, false);
+    const auto before = Snapshot(dir.Path());
+    FaultHost counter;
+    ASSERT_EQ(Lines((ScopedHost(counter), RunConverterInProcess(ConverterArgs(recipe))).Out).back(),
+              "main: Finished successfully!");
+    PutBack(dir.Path(), before);
+    FaultHost host;
+    host.Plan({counter.Count(HostCall::Write), HostCall::Write, FaultKind::Error, 112});
+    const RunResult run = (ScopedHost(host), RunConverterInProcess(ConverterArgs(recipe)));
+    EXPECT_NE(run.Out.find("main: Failed. Error 112."), std::string::npos) << run.Out;
+    for (const std::string& f : ImageFiles(recipe)) ExpectOriginal(f, before.at(std::filesystem::path(f).filename().string()), true);
 }
 
 }  // namespace

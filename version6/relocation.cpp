@@ -13,12 +13,11 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
     if (code != NB_OK) NB_RETURN(kName, code);
 
-    code = NbFileDelete(backupName);
-    if (code != NB_OK)
-        NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s NbFileDelete [%s] returned %u\n", kName, backupName, code);
-    code = NbFileRename(mapFileName, backupName);
+    // One step from the head backup to the whole previous map under the
+    // backup name: at no moment is neither of them there.
+    code = NbFileReplace(mapFileName, backupName);
     if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s NbFileRename [%s] [%s] returned %u\n", kName, mapFileName,
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s NbFileReplace [%s] [%s] returned %u\n", kName, mapFileName,
                 backupName, code);
         NB_RETURN(kName, code);
     }
@@ -27,6 +26,8 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     code = target.Create(mapFileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     code = source.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = target.TakeOwnershipOf(source);
     if (code != NB_OK) NB_RETURN(kName, code);
     std::uint64_t size = 0;
     code = source.Query(&size);

@@ -1,16 +1,23 @@
 #include "tests/support/fault_host.h"
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     ++total_;
     const std::uint64_t n = ++counts_[static_cast<int>(kind)];
     log_.push_back(kind);
-    if (plan_.At == 0 || fired_) return false;
-    if (plan_.Kind == HostCall::Count ? total_ != plan_.At : (plan_.Kind != kind || n != plan_.At)) return false;
+    if (plan_.At == 0 || (fired_ && !plan_.Persistent)) return false;
+    if (plan_.Kind != HostCall::Count && plan_.Kind != kind) return false;
+    const std::uint64_t at = plan_.Kind == HostCall::Count ? total_ : n;
+    if (plan_.Persistent ? at < plan_.At : at != plan_.At) return false;
     fired_ = true;
     *fault = plan_.Fault;
-    if (plan_.Fault == FaultKind::Crash) std::raise(SIGKILL);
+    if (plan_.Fault == FaultKind::PowerLoss) LosePower();
+    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss) std::raise(SIGKILL);
+    if (plan_.Fault == FaultKind::Stop) return std::raise(SIGSTOP), false;
     return true;
 }
 
@@ -25,41 +32,91 @@ NbResult FaultHost::Open(const char* name, bool openExisting, std::uint32_t acce
                          std::uint32_t flags, HostHandle* out) {
     FaultKind fault;
     if (Hit(HostCall::Open, &fault)) return *out = kInvalidHostHandle, plan_.Code;
-    return real_.Open(name, openExisting, access, share, flags, out);
+    const NbResult code = real_.Open(name, openExisting, access, share, flags, out);
+    if (code == NB_OK) {
+        paths_[*out] = name;
+        positions_[*out] = 0;
+        if (!openExisting) NoteName(Undo::Create, name, "");
+    }
+    return code;
 }
 
 NbResult FaultHost::Close(HostHandle h) {
     FaultKind fault;
     const bool hit = Hit(HostCall::Close, &fault);
+    paths_.erase(h);
+    positions_.erase(h);
     const NbResult code = real_.Close(h);  // a failed close still gives the handle back
     return hit ? plan_.Code : code;
 }
 
 NbResult FaultHost::Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
     FaultKind fault;
-    if (!Hit(HostCall::Read, &fault)) return real_.Read(h, buffer, count, done);
-    if (fault == FaultKind::Short && count > 0) return real_.Read(h, buffer, count / 2, done);
-    return *done = 0, plan_.Code;
+    NbResult code = plan_.Code;
+    *done = 0;
+    if (!Hit(HostCall::Read, &fault)) code = real_.Read(h, buffer, count, done);
+    else if (fault == FaultKind::Short && count > 0) code = real_.Read(h, buffer, count / 2, done);
+    positions_[h] += *done;
+    return code;
 }
 
 NbResult FaultHost::Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
     FaultKind fault;
-    if (!Hit(HostCall::Write, &fault)) return real_.Write(h, buffer, count, done);
-    if (fault == FaultKind::Short && count > 0) return real_.Write(h, buffer, count / 2, done);
-    return *done = 0, plan_.Code;
+    NbResult code = plan_.Code;
+    *done = 0;
+    const bool hit = Hit(HostCall::Write, &fault);
+    NoteBytes(h, positions_[h], count);
+    if (!hit) code = real_.Write(h, buffer, count, done);
+    else if (fault == FaultKind::Short && count > 0) code = real_.Write(h, buffer, count / 2, done);
+    positions_[h] += *done;
+    return code;
 }
 
-NbResult FaultHost::Seek(HostHandle h, std::uint64_t offset) { NB_FAULT_OR(HostCall::Seek, real_.Seek(h, offset)); }
+NbResult FaultHost::Seek(HostHandle h, std::uint64_t offset) {
+    FaultKind fault;
+    if (Hit(HostCall::Seek, &fault)) return plan_.Code;
+    const NbResult code = real_.Seek(h, offset);
+    if (code == NB_OK) positions_[h] = offset;
+    return code;
+}
 NbResult FaultHost::Size(HostHandle h, std::uint64_t* size) { NB_FAULT_OR(HostCall::Size, real_.Size(h, size)); }
 NbResult FaultHost::DeviceCapacity(HostHandle h, std::uint64_t* bytes) {
     NB_FAULT_OR(HostCall::DeviceCapacity, real_.DeviceCapacity(h, bytes));
 }
-NbResult FaultHost::Flush(HostHandle h) { NB_FAULT_OR(HostCall::Flush, real_.Flush(h)); }
-NbResult FaultHost::SyncDirectory(const char* fileName) { NB_FAULT_OR(HostCall::SyncDirectory, real_.SyncDirectory(fileName)); }
-NbResult FaultHost::Rename(const char* existingName, const char* newName) {
-    NB_FAULT_OR(HostCall::Rename, real_.Rename(existingName, newName));
+NbResult FaultHost::Flush(HostHandle h) {
+    FaultKind fault;
+    if (Hit(HostCall::Flush, &fault)) return plan_.Code;
+    const NbResult code = real_.Flush(h);
+    if (code == NB_OK)
+        for (Undo& u : undo_)
+            if (u.Kind == Undo::Bytes && u.Path == paths_[h]) u.Durable = true;
+    return code;
 }
-NbResult FaultHost::Remove(const char* name) { NB_FAULT_OR(HostCall::Remove, real_.Remove(name)); }
+NbResult FaultHost::SyncDirectory(const char* fileName) {
+    FaultKind fault;
+    if (Hit(HostCall::SyncDirectory, &fault)) return plan_.Code;
+    const NbResult code = real_.SyncDirectory(fileName);
+    const auto folder = std::filesystem::path(fileName).parent_path();
+    if (code == NB_OK)
+        for (Undo& u : undo_)
+            if (u.Kind != Undo::Bytes && std::filesystem::path(u.Path).parent_path() == folder) u.Durable = true;
+    return code;
+}
+NbResult FaultHost::Rename(const char* existingName, const char* newName) {
+    FaultKind fault;
+    if (Hit(HostCall::Rename, &fault)) return plan_.Code;
+    const NbResult code = real_.Rename(existingName, newName);
+    if (code == NB_OK) NoteName(Undo::Rename, newName, existingName);
+    return code;
+}
+NbResult FaultHost::Remove(const char* name) {
+    FaultKind fault;
+    if (Hit(HostCall::Remove, &fault)) return plan_.Code;
+    NoteName(Undo::Remove, name, "");
+    const NbResult code = real_.Remove(name);
+    if (code != NB_OK) undo_.pop_back();
+    return code;
+}
 NbResult FaultHost::PageAlloc(std::size_t size, void** address) {
     FaultKind fault;
     if (Hit(HostCall::PageAlloc, &fault)) return *address = nullptr, plan_.Code;
@@ -73,7 +130,12 @@ NbResult FaultHost::PageFree(void* address) {
 }
 NbResult FaultHost::CreateGuid(HostGuid* guid) { NB_FAULT_OR(HostCall::CreateGuid, real_.CreateGuid(guid)); }
 NbResult FaultHost::Replace(const char* existingName, const char* newName) {
-    NB_FAULT_OR(HostCall::Replace, real_.Replace(existingName, newName));
+    FaultKind fault;
+    if (Hit(HostCall::Replace, &fault)) return plan_.Code;
+    NoteName(Undo::Replace, newName, existingName);
+    const NbResult code = real_.Replace(existingName, newName);
+    if (code != NB_OK) undo_.pop_back();
+    return code;
 }
 NbResult FaultHost::ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* done) {
     FaultKind fault;
@@ -84,11 +146,85 @@ NbResult FaultHost::ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std
 NbResult FaultHost::WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
                             std::uint32_t* done) {
     FaultKind fault;
-    if (!Hit(HostCall::Write, &fault)) return real_.WriteAt(h, offset, buffer, count, done);
+    const bool hit = Hit(HostCall::Write, &fault);
+    NoteBytes(h, offset, count);
+    if (!hit) return real_.WriteAt(h, offset, buffer, count, done);
     if (fault == FaultKind::Short && count > 0) return real_.WriteAt(h, offset, buffer, count / 2, done);
     return *done = 0, plan_.Code;
 }
-NbResult FaultHost::Truncate(HostHandle h, std::uint64_t length) { NB_FAULT_OR(HostCall::Truncate, real_.Truncate(h, length)); }
+NbResult FaultHost::Truncate(HostHandle h, std::uint64_t length) {
+    FaultKind fault;
+    if (Hit(HostCall::Truncate, &fault)) return plan_.Code;
+    std::uint64_t size = 0;
+    if (real_.Size(h, &size) == NB_OK && length < size) NoteBytes(h, length, size - length);
+    else NoteBytes(h, length, 0);
+    return real_.Truncate(h, length);
+}
+
+namespace {
+
+std::vector<std::uint8_t> Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void Put(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+void FaultHost::NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count) {
+    const auto path = paths_.find(h);
+    if (path == paths_.end()) return;
+    Undo u {Undo::Bytes, path->second, "", offset, 0, {}, false};
+    if (real_.Size(h, &u.OldSize) != NB_OK) return;
+    if (offset < u.OldSize) {
+        u.Old.resize(std::min<std::uint64_t>(count, u.OldSize - offset));
+        std::uint32_t got = 0;
+        real_.ReadAt(h, offset, u.Old.data(), static_cast<std::uint32_t>(u.Old.size()), &got);
+        u.Old.resize(got);
+    }
+    undo_.push_back(std::move(u));
+}
+
+void FaultHost::NoteName(Undo::What kind, const std::string& path, const std::string& other) {
+    Undo u {kind, path, other, 0, 0, {}, false};
+    if (kind == Undo::Remove || kind == Undo::Replace) {
+        if (!std::filesystem::exists(path)) u.Kind = kind == Undo::Replace ? Undo::Rename : Undo::Create;
+        else u.Old = Contents(path);
+        if (kind == Undo::Remove && u.Kind == Undo::Create) return;  // nothing there to remove
+    }
+    undo_.push_back(std::move(u));
+}
+
+// The medium as it would be found after the power came back: what was not
+// made durable is taken back, newest first.
+void FaultHost::LosePower() {
+    for (auto u = undo_.rbegin(); u != undo_.rend(); ++u) {
+        if (u->Durable) continue;
+        std::error_code ignored;
+        switch (u->Kind) {
+        case Undo::Bytes: {
+            if (!std::filesystem::exists(u->Path)) break;
+            std::vector<std::uint8_t> now = Contents(u->Path);
+            if (now.size() < u->Offset + u->Old.size()) now.resize(u->Offset + u->Old.size());
+            std::copy(u->Old.begin(), u->Old.end(), now.begin() + static_cast<std::ptrdiff_t>(u->Offset));
+            now.resize(u->OldSize);
+            Put(u->Path, now);
+            break;
+        }
+        case Undo::Create: std::filesystem::remove(u->Path, ignored); break;
+        case Undo::Rename: std::filesystem::rename(u->Path, u->OtherPath, ignored); break;
+        case Undo::Replace:
+            std::filesystem::rename(u->Path, u->OtherPath, ignored);
+            Put(u->Path, u->Old);
+            break;
+        case Undo::Remove: Put(u->Path, u->Old); break;
+        }
+    }
+}
 NbResult FaultHost::Identity(HostHandle h, HostFileId* id) { NB_FAULT_OR(HostCall::Identity, real_.Identity(h, id)); }
 NbResult FaultHost::LockExclusive(HostHandle h) { NB_FAULT_OR(HostCall::Lock, real_.LockExclusive(h)); }
 NbResult FaultHost::CopyOwnership(HostHandle from, HostHandle to) {

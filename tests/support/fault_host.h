@@ -1,14 +1,19 @@
 // The test seam: a Host that passes every call to the real one, counts the
-// calls by kind, and can make a chosen call fail with an error code, move
-// fewer bytes than asked, or end the process by SIGKILL as a crash would.
+// calls by kind, and can make a chosen call fail with an error code (or every
+// call from it on, as a disk that stays broken), move fewer bytes than asked,
+// or end the process by SIGKILL as a crash would; a power loss also forgets
+// every write not yet flushed and every name change not yet made durable.
 #pragma once
 #include <array>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/host.h"
 
-enum class FaultKind { Error, Short, Crash };
+// Stop: the process stops itself (SIGSTOP) at the call and goes on when continued.
+enum class FaultKind { Error, Short, Crash, PowerLoss, Stop };
 
 struct FaultPlan {
     // 1-based index of the call to fail, counted over every call when Kind is
@@ -17,6 +22,7 @@ struct FaultPlan {
     HostCall Kind = HostCall::Count;
     FaultKind Fault = FaultKind::Error;
     NbResult Code = 5;
+    bool Persistent = false;  // Error: every matching call from At on fails
 };
 
 class FaultHost : public Host {
@@ -61,6 +67,18 @@ public:
 private:
     // Counts the call; returns the fault to apply to it, if any.
     bool Hit(HostCall kind, FaultKind* fault);
+    // What a power loss takes back: unflushed writes and truncates (their
+    // old bytes), and name changes whose folder was not flushed since.
+    struct Undo {
+        enum What { Bytes, Create, Rename, Replace, Remove } Kind;
+        std::string Path, OtherPath;
+        std::uint64_t Offset = 0, OldSize = 0;
+        std::vector<std::uint8_t> Old;  // bytes overwritten, or a removed or replaced file's content
+        bool Durable = false;
+    };
+    void NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count);
+    void NoteName(Undo::What kind, const std::string& path, const std::string& other);
+    void LosePower();
 
     Host& real_;
     FaultPlan plan_;
@@ -68,6 +86,9 @@ private:
     std::uint64_t total_ = 0;
     std::array<std::uint64_t, static_cast<int>(HostCall::Count)> counts_ {};
     std::vector<HostCall> log_;
+    std::map<HostHandle, std::string> paths_;
+    std::map<HostHandle, std::uint64_t> positions_;
+    std::vector<Undo> undo_;
 };
 
 // Installs a host for the life of the object.

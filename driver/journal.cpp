@@ -1,0 +1,258 @@
+#include "driver/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/buffer.h"
+#include "platform/checksum.h"
+#include "platform/endian.h"
+#include "platform/file.h"
+#include "platform/format.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr char kMagic[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', '1'};
+// Far above any journal a real image needs (a few saved blocks); a longer
+// file is no journal of ours.
+constexpr std::uint64_t kMostBytes = 256ull << 20;
+constexpr std::uint32_t kChunk = 0x10000;
+
+class Writer {
+public:
+    void U8(std::uint8_t v) { bytes_.push_back(v); }
+    void U32(std::uint32_t v) { Grow(4); PutLe32(bytes_.data(), bytes_.size() - 4, v); }
+    void U64(std::uint64_t v) { Grow(8); PutLe64(bytes_.data(), bytes_.size() - 8, v); }
+    void Raw(const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        bytes_.insert(bytes_.end(), b, b + n);
+    }
+    std::vector<std::uint8_t>& Bytes() { return bytes_; }
+
+private:
+    void Grow(std::size_t n) { bytes_.resize(bytes_.size() + n); }
+    std::vector<std::uint8_t> bytes_;
+};
+
+class Reader {
+public:
+    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+    bool U8(std::uint8_t* v) { return Take(1) && (*v = p_[at_ - 1], true); }
+    bool U32(std::uint32_t* v) { return Take(4) && (*v = GetLe32(p_, at_ - 4), true); }
+    bool U64(std::uint64_t* v) { return Take(8) && (*v = GetLe64(p_, at_ - 8), true); }
+    bool Raw(void* out, std::size_t n) { return Take(n) && (std::memcpy(out, p_ + at_ - n, n), true); }
+    bool AtEnd() const { return at_ == n_; }
+
+private:
+    bool Take(std::size_t n) {
+        if (n > n_ - at_) return false;
+        at_ += n;
+        return true;
+    }
+    const std::uint8_t* p_;
+    std::size_t n_;
+    std::size_t at_ = 0;
+};
+
+// The CRC of a file's first length bytes (fewer when it is shorter; *read
+// tells how many).
+NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
+    CNimbraFile file;
+    NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_OK) code = file.Query(fileLength);
+    if (code != NB_OK) return code;
+    if (*fileLength < length) return NB_INVALID_DATA;
+    CNimbraBuffer buffer;
+    code = buffer.Allocate(kChunk, false);
+    if (code != NB_OK) return code;
+    std::uint32_t value = 0xFFFFFFFF;
+    for (std::uint64_t at = 0; at < length;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - at, kChunk));
+        code = file.SeekRead(at, buffer.Data, piece, nullptr);
+        if (code != NB_OK) return code;
+        value = NbCrc32Update(buffer.Data, piece, value);
+        at += piece;
+    }
+    *crc = value;
+    return NB_OK;
+}
+
+}  // namespace
+
+NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size) {
+    return NbFormatName(out, size, "%s.jnl", mapFileName);
+}
+
+NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJournalFile* entry) {
+    static const char kName[] = "NbJournalDescribe";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    entry->Name = fileName;
+    entry->BackupBecomesWhole = backupBecomesWhole;
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint64_t backupLength = 0;
+    CNimbraFile file;
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_OK) code = file.Query(&entry->Length);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    {
+        CNimbraFile backup;
+        code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+        if (code == NB_OK) code = backup.Query(&backupLength);
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
+    entry->BackupLength = backupLength;
+    std::uint64_t seen = 0;
+    code = CrcOfHead(backupName, backupLength, &entry->BackupCrc, &seen);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    // The saved ranges are filled by the caller, which knows the plan; read
+    // their bytes here, now, while they are still the original ones.
+    for (NbSavedRange& range : entry->Saved) {
+        for (std::uint64_t done = 0; done < range.Bytes.size();) {
+            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));
+            code = file.SeekRead(range.Offset + done, range.Bytes.data() + done, piece, nullptr);
+            if (code != NB_OK) NB_RETURN(kName, code);
+            done += piece;
+        }
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
+    static const char kName[] = "NbJournalWrite";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    Writer w;
+    w.Raw(kMagic, sizeof kMagic);
+    w.U32(static_cast<std::uint32_t>(journal.Files.size()));
+    for (const NbJournalFile& f : journal.Files) {
+        w.U32(static_cast<std::uint32_t>(f.Name.size()));
+        w.Raw(f.Name.data(), f.Name.size());
+        w.U64(f.Length);
+        w.U64(f.BackupLength);
+        w.U8(f.BackupBecomesWhole ? 1 : 0);
+        w.U32(f.BackupCrc);
+        w.U32(static_cast<std::uint32_t>(f.Saved.size()));
+        for (const NbSavedRange& r : f.Saved) {
+            w.U64(r.Offset);
+            w.U64(r.Bytes.size());
+            w.Raw(r.Bytes.data(), r.Bytes.size());
+        }
+    }
+    std::vector<std::uint8_t>& bytes = w.Bytes();
+    if (bytes.size() + 4 > kMostBytes) NB_RETURN(kName, NB_NOT_ENOUGH_MEMORY);
+    w.U32(NbCrc32(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+
+    char newName[512];
+    NbResult code = NbFormatName(newName, sizeof newName, "%s~", journalName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile file;
+    code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    if (code == NB_FILE_EXISTS) {  // a run that died while writing it
+        NbFileDelete(newName);
+        code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    }
+    if (code != NB_OK) NB_RETURN(kName, code);
+    for (std::size_t done = 0; done < bytes.size() && code == NB_OK;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - done, kChunk));
+        code = file.Write(bytes.data() + done, piece);
+        done += piece;
+    }
+    if (code == NB_OK) code = file.Flush();
+    file.Close();
+    if (code == NB_OK) code = NbFileRename(newName, journalName);
+    if (code != NB_OK) {
+        NbFileDelete(newName);
+        NB_RETURN(kName, code);
+    }
+    code = NbFileSyncDirectory(journalName);
+    NB_RETURN(kName, code);
+}
+
+NbResult NbJournalRead(const char* journalName, NbJournal* journal) {
+    static const char kName[] = "NbJournalRead";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    journal->Files.clear();
+    CNimbraFile file;
+    NbResult code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_FILE_NOT_FOUND) return code;  // the usual case: no earlier run left one
+    std::uint64_t length = 0;
+    if (code == NB_OK) code = file.Query(&length);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);
+    std::vector<std::uint8_t> bytes(length);
+    for (std::uint64_t done = 0; done < length;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - done, kChunk));
+        code = file.Read(bytes.data() + done, piece);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        done += piece;
+    }
+    const std::size_t body = bytes.size() - 4;
+    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||
+        NbCrc32(bytes.data(), static_cast<std::uint32_t>(body)) != GetLe32(bytes.data(), body)) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Journal [%s] is damaged\n", kName, NB_INVALID_DATA, journalName);
+        NB_RETURN(kName, NB_INVALID_DATA);
+    }
+    Reader r(bytes.data() + sizeof kMagic, body - sizeof kMagic);
+    std::uint32_t count = 0;
+    bool ok = r.U32(&count);
+    for (std::uint32_t i = 0; ok && i < count; ++i) {
+        NbJournalFile f;
+        std::uint32_t nameLength = 0, ranges = 0;
+        std::uint8_t whole = 0;
+        ok = r.U32(&nameLength) && nameLength < 512;
+        if (ok) {
+            f.Name.resize(nameLength);
+            ok = r.Raw(f.Name.data(), nameLength) && r.U64(&f.Length) && r.U64(&f.BackupLength) && r.U8(&whole) &&
+                 r.U32(&f.BackupCrc) && r.U32(&ranges);
+        }
+        f.BackupBecomesWhole = whole != 0;
+        for (std::uint32_t k = 0; ok && k < ranges; ++k) {
+            NbSavedRange range;
+            std::uint64_t n = 0;
+            ok = r.U64(&range.Offset) && r.U64(&n) && n <= length;
+            if (ok) {
+                range.Bytes.resize(n);
+                ok = r.Raw(range.Bytes.data(), n);
+            }
+            f.Saved.push_back(std::move(range));
+        }
+        journal->Files.push_back(std::move(f));
+    }
+    if (!ok || !r.AtEnd()) NB_RETURN(kName, NB_INVALID_DATA);
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbJournalRemove(const char* journalName) {
+    static const char kName[] = "NbJournalRemove";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    NbResult code = NbFileDelete(journalName);
+    if (code == NB_OK) code = NbFileSyncDirectory(journalName);
+    NB_RETURN(kName, code);
+}
+
+NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
+    static const char kName[] = "NbJournalCheckBackup";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint32_t crc = 0;
+    std::uint64_t length = 0;
+    code = CrcOfHead(backupName, entry.BackupLength, &crc, &length);
+    if (code == NB_OK && (crc != entry.BackupCrc ||
+                          (length != entry.BackupLength && !(entry.BackupBecomesWhole && length == entry.Length)))) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Backup [%s] of %I64u bytes is not the one the journal names\n",
+                kName, NB_INVALID_DATA, backupName, length);
+        code = NB_INVALID_DATA;
+    }
+    NB_RETURN(kName, code);
+}
+
+NbResult NbJournalRestore(const NbJournalFile& entry) {
+    static const char kName[] = "NbJournalRestore";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    NbResult code = NbJournalCheckBackup(entry);
+    if (code == NB_OK) code = NbRestoreFile(entry.Name.c_str(), entry.Length, entry.Saved);
+    NB_RETURN(kName, code);
+}

@@ -1,0 +1,47 @@
+// The journal of a conversion: written beside the map file, durably, before
+// the first change to any image file, and removed only once the conversion
+// has finished or every file has been reverted. A journal found at the start
+// of a run means an earlier run did not finish; it says how to put every
+// file back exactly.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/backup.h"
+#include "platform/result.h"
+
+struct NbJournalFile {
+    std::string Name;             // the image file
+    std::uint64_t Length = 0;     // its length when the conversion began
+    std::uint64_t BackupLength = 0;  // its backup's length when the journal was written
+    bool BackupBecomesWhole = false; // the relocation turns the backup into the whole file
+    std::uint32_t BackupCrc = 0;  // over the backup's first BackupLength bytes
+    std::vector<NbSavedRange> Saved;  // original bytes no backup holds
+};
+
+struct NbJournal {
+    std::vector<NbJournalFile> Files;
+};
+
+// "<map file>.jnl" (no longer than the backup's name, so that it fits
+// wherever the backup's does); 206 when it does not fit a name.
+NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size);
+
+// Describes a file whose backup exists: its length now, its backup's length
+// and checksum, and the planned writes' original bytes beyond that backup.
+NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
+
+// Writes the journal atomically: a new file, flushed, renamed into place,
+// and the folder flushed.
+NbResult NbJournalWrite(const char* journalName, const NbJournal& journal);
+// 2 when there is none; 13 when it is damaged.
+NbResult NbJournalRead(const char* journalName, NbJournal* journal);
+// Removes it and makes the removal durable.
+NbResult NbJournalRemove(const char* journalName);
+
+// Whether the file's backup is the one the journal describes: 2 when it is
+// missing, 13 when its length or checksum differ.
+NbResult NbJournalCheckBackup(const NbJournalFile& entry);
+// Puts the file back exactly as the journal describes it.
+NbResult NbJournalRestore(const NbJournalFile& entry);
