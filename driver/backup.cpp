@@ -38,9 +38,7 @@ NbResult CopyBackupOver(const char* kName, const char* fileName, CNimbraFile& fi
         }
     }
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Seek(0);
-    if (code == NB_OK) code = backup.Seek(0);
-    if (code == NB_OK) code = NbCopyFileBytes(backup, file, buffer, length);
+    code = NbCopyFileRange(backup, 0, file, 0, length, buffer);
     if (code != NB_OK) NB_RETURN(kName, code);
     backup.Close();
     buffer.Free();
@@ -73,46 +71,13 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     // A copy of private data must be no less private than the data.
     code = backup.TakeOwnershipOf(file);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Seek(0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = backup.Seek(0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbCopyFileBytes(file, backup, buffer, length);
+    code = NbCopyFileRange(file, 0, backup, 0, length, buffer);
     if (code != NB_OK) NB_RETURN(kName, code);
     // The backup is the user's way back: it must be on the medium, under its
     // name, before anything writes over the file.
     code = backup.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
     code = NbFileSyncDirectory(backupName);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
-    backup.Close();
-    buffer.Free();
-    NB_RETURN(kName, NB_OK);
-}
-
-NbResult NbExtendBackupFile(const char* fileName, std::uint64_t length) {
-    static const char kName[] = "NbExtendBackupFile";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraBuffer buffer;
-    code = buffer.Allocate(kChunk, false);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile file, backup;
-    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t have = 0;
-    code = backup.Query(&have);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    if (have > length) NB_RETURN(kName, NB_INVALID_PARAMETER);
-    code = file.Seek(have);
-    if (code == NB_OK) code = backup.Seek(have);
-    if (code == NB_OK) code = NbCopyFileBytes(file, backup, buffer, length - have);
-    if (code == NB_OK) code = backup.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
     file.Close();
     backup.Close();

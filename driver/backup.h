@@ -12,10 +12,6 @@ inline constexpr std::uint64_t NB_BACKUP_LENGTH = 0x21000;  // 135,168 bytes
 // copy durable before returning.
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length);
 
-// Grows the file's existing backup to the file's first length bytes, in
-// place: the head already copied stays, the rest is appended and made durable.
-NbResult NbExtendBackupFile(const char* fileName, std::uint64_t length);
-
 // Copies the whole backup back over the start of the file; never shortens or
 // creates the file, and leaves the backup in place.
 NbResult NbConvertRevertFromBackup(const char* fileName);

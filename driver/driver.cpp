@@ -208,8 +208,7 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
         return code;
     };
-    const std::uint64_t mapBackup = plan.WholeMapBackup && !plan.RelocateMap ? UINT64_MAX : NB_BACKUP_LENGTH;
-    NbResult code = describe(mapName, NbImageFile::Map, plan.RelocateMap, mapBackup);
+    NbResult code = describe(mapName, NbImageFile::Map, plan.WholeMapBackup, NB_BACKUP_LENGTH);
     if (code == NB_OK) code = describe(dataName, NbImageFile::Data, false, NB_BACKUP_LENGTH);
     for (std::uint16_t i = 0; code == NB_OK && i < count; ++i)
         code = describe(metadataNames[i], NbImageFile::Metadata, false, NB_BACKUP_LENGTH);
@@ -257,15 +256,6 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
         return;
     }
 
-    if (plan.WholeMapBackup && !plan.RelocateMap) {
-        // The compaction moves pages beyond the head backup; without a whole
-        // copy a failure there could not be undone.
-        code = NbExtendBackupFile(mapName, parameters.MapFileSize);
-        if (code != NB_OK) {
-            PrintBackupFailure(mapName, code);
-            return;
-        }
-    }
     // Nothing is changed before the journal that undoes it is on the medium.
     NbJournal journal;
     code = DescribeImage(mapName, dataName, metadataNames, count, plan, &journal);
@@ -277,7 +267,8 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     }
 
     if (plan.RelocateMap) {
-        code = NbAdjustDataOffset(mapName, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
+        // A type 0 map's body moves in the rewrite's one pass over the backup.
+        code = NbAdjustDataOffset(mapName, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET, !plan.RebuildMapFromBackup);
         if (code != NB_OK) {
             NbPrint("%s: Error while converting map file %s. Error %d\n", kMain, mapName, code);
             FinishReverts(RevertAndReport(journal.Files[0]), journalName);
@@ -288,7 +279,15 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
 
     NbPrint("%s: Image size %d blocks, block size %d\n", kMain, parameters.ImageSize, parameters.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);
-    code = NbConvertToV6(dataName, mapName, metadataNames.Array(), count, &parameters, records);
+    char mapBackupName[kNameSize];
+    code = NbFormatName(mapBackupName, kNameSize, "%s.backup", mapName);
+    const NbMapSource source {mapBackupName, plan.RelocateMap ? NB_LEGACY_MAP_DATA_OFFSET : 0, plan.RebuildShift};
+    // Without a relocation, the swap that keeps the whole map as the backup
+    // is the first step of the rewrite.
+    if (code == NB_OK && plan.RebuildMapFromBackup && !plan.RelocateMap) code = NbPrepareMapRebuild(mapName);
+    if (code == NB_OK)
+        code = NbConvertToV6(dataName, mapName, metadataNames.Array(), count, &parameters, records,
+                             plan.RebuildMapFromBackup ? &source : nullptr);
     if (code == NB_OK) {
         // Converted: the journal's work is done. Should it stay, the next run
         // restores the legacy image and converts it again.

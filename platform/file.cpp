@@ -69,6 +69,26 @@ NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32
     return done == count ? NB_OK : NB_IO_INCOMPLETE;
 }
 
+NbResult NbFileObjectReadAt(NbFileObject* object, std::uint64_t offset, void* buffer, std::uint32_t count,
+                            std::uint32_t* countRead) {
+    if (const NbResult bad = Validate(object)) return bad;
+    if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    std::uint32_t done = 0;
+    const NbResult code = NbHost().ReadAt(object->Handle, offset, buffer, count, &done);
+    if (code != NB_OK) return code;
+    if (countRead != nullptr) *countRead = done;
+    return done == count || countRead != nullptr ? NB_OK : NB_IO_INCOMPLETE;
+}
+
+NbResult NbFileObjectWriteAt(NbFileObject* object, std::uint64_t offset, const void* buffer, std::uint32_t count) {
+    if (const NbResult bad = Validate(object)) return bad;
+    if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    std::uint32_t done = 0;
+    const NbResult code = NbHost().WriteAt(object->Handle, offset, buffer, count, &done);
+    if (code != NB_OK) return code;
+    return done == count ? NB_OK : NB_IO_INCOMPLETE;
+}
+
 NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size) {
     if (const NbResult bad = Validate(object)) return bad;
     if (size == nullptr) return NB_INVALID_ADDRESS;
@@ -155,16 +175,11 @@ NbResult CNimbraFile::Create(const char* fileName, std::uint8_t openExisting, st
 NbResult CNimbraFile::SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead) {
     static const char kName[] = "CNimbraFile::SeekRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
-    NbResult code = NbFileObjectSeek(object_, offset);
+    // One positioned call: no position to set first, none left behind.
+    const NbResult code = NbFileObjectReadAt(object_, offset, buffer, count, countRead);
     if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
-                static_cast<void*>(object_), offset, code);
-        NB_RETURN(kName, code);
-    }
-    code = NbFileObjectRead(object_, buffer, count, countRead);
-    if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectRead( 0x%p, 0x%p, %u ) %u\n", kName, code,
-                static_cast<void*>(object_), buffer, count, code);
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectReadAt( 0x%p, %I64u, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), offset, buffer, count, code);
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
@@ -173,16 +188,10 @@ NbResult CNimbraFile::SeekRead(std::uint64_t offset, void* buffer, std::uint32_t
 NbResult CNimbraFile::SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count) {
     static const char kName[] = "CNimbraFile::SeekWrite";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
-    NbResult code = NbFileObjectSeek(object_, offset);
+    const NbResult code = NbFileObjectWriteAt(object_, offset, buffer, count);
     if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
-                static_cast<void*>(object_), offset, code);
-        NB_RETURN(kName, code);
-    }
-    code = NbFileObjectWrite(object_, buffer, count);
-    if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWrite( 0x%p, 0x%p, %u ) %u\n", kName, code,
-                static_cast<void*>(object_), buffer, count, code);
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWriteAt( 0x%p, %I64u, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), offset, buffer, count, code);
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
@@ -299,14 +308,39 @@ NbResult CNimbraFile::TakeOwnershipOf(CNimbraFile& original) {
     NB_RETURN(kName, code);
 }
 
-NbResult NbCopyFileBytes(CNimbraFile& source, CNimbraFile& target, const CNimbraBuffer& buffer, std::uint64_t length) {
-    if (length > 0 && (buffer.Data == nullptr || buffer.Size == 0)) return NB_INVALID_ADDRESS;
+NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+                         std::uint64_t length, const CNimbraBuffer& buffer) {
+    static const char kName[] = "NbCopyFileRange";
+    if (length == 0) return NB_OK;
+    NbResult code = Validate(source.Object());
+    if (code == NB_OK) code = Validate(target.Object());
+    if (code != NB_OK) NB_RETURN(kName, code);
+    if (buffer.Data == nullptr || buffer.Size == 0) NB_RETURN(kName, NB_INVALID_ADDRESS);
+    Host& host = NbHost();
+    bool inSystem = true;  // until the host says it cannot
     while (length > 0) {
         const auto chunk = static_cast<std::uint32_t>(length < buffer.Size ? length : buffer.Size);
-        NbResult code = source.Read(buffer.Data, chunk);
-        if (code == NB_OK) code = target.Write(buffer.Data, chunk);
-        if (code != NB_OK) return code;
-        length -= chunk;
+        std::uint32_t done = 0;
+        if (inSystem) {
+            code = host.CopyRange(source.Object()->Handle, from, target.Object()->Handle, to, chunk, &done);
+            if (code == NB_NOT_SUPPORTED) {
+                inSystem = false;
+                continue;
+            }
+            if (code == NB_OK && done != chunk) code = NB_IO_INCOMPLETE;  // the source ended early
+        } else {
+            code = source.SeekRead(from, buffer.Data, chunk, nullptr);
+            if (code == NB_OK) code = target.SeekWrite(to, buffer.Data, chunk);
+            done = chunk;
+        }
+        if (code != NB_OK) {
+            NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u CopyRange( %I64u, %I64u, %u ) %u\n", kName, code, from, to,
+                    chunk, code);
+            NB_RETURN(kName, code);
+        }
+        from += done;
+        to += done;
+        length -= done;
     }
     return NB_OK;
 }

@@ -34,6 +34,10 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
 NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
 NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
 NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
+// Positioned: the file's position is neither used nor changed.
+NbResult NbFileObjectReadAt(NbFileObject* object, std::uint64_t offset, void* buffer, std::uint32_t count,
+                            std::uint32_t* countRead);
+NbResult NbFileObjectWriteAt(NbFileObject* object, std::uint64_t offset, const void* buffer, std::uint32_t count);
 NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
 NbResult NbFileObjectFlush(NbFileObject* object);
 NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length);
@@ -80,7 +84,8 @@ private:
     NbFileObject* object_ = nullptr;
 };
 
-// Copies length bytes from the current position of source to the current
-// position of target, in chunks of at most the buffer's size; a source that
-// ends early fails with 996.
-NbResult NbCopyFileBytes(CNimbraFile& source, CNimbraFile& target, const CNimbraBuffer& buffer, std::uint64_t length);
+// Copies length bytes from offset from of source to offset to of target:
+// inside the system where the host can, else through the buffer, in pieces
+// of at most its size; a source that ends early fails with 996.
+NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+                         std::uint64_t length, const CNimbraBuffer& buffer);

@@ -40,7 +40,7 @@ struct HostFileId {
 enum class HostCall : int {
     Open, Close, Read, Write, Seek, Size, DeviceCapacity, Flush, SyncDirectory,
     Rename, Remove, PageAlloc, PageFree, CreateGuid,
-    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, Count
+    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Count
 };
 
 class Host {
@@ -77,6 +77,16 @@ public:
                             std::uint32_t* done) = 0;
     virtual NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
                              std::uint32_t* done) = 0;
+    // Copies up to count bytes between two open files inside the system,
+    // without passing them through this process; *done gets what moved (0 at
+    // the end of the source). 50 where the host has no such copy, or not
+    // between these two files: the caller then reads and writes.
+    virtual NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                               std::uint32_t count, std::uint32_t* done) {
+        (void)from, (void)fromOffset, (void)to, (void)toOffset, (void)count;
+        *done = 0;
+        return 50;
+    }
     // Sets the file's length: cuts it, or extends it with zeros.
     virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
     virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
@@ -134,6 +144,10 @@ public:
     }
     NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* b, std::uint32_t n, std::uint32_t* done) override {
         return next_.WriteAt(h, offset, b, n, done);
+    }
+    NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                       std::uint32_t count, std::uint32_t* done) override {
+        return next_.CopyRange(from, fromOffset, to, toOffset, count, done);
     }
     NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
     NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }

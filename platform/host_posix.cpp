@@ -225,6 +225,29 @@ public:
         });
     }
 
+    NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                       std::uint32_t count, std::uint32_t* done) override {
+        *done = 0;
+        if (fromOffset > static_cast<std::uint64_t>(LLONG_MAX) - count ||
+            toOffset > static_cast<std::uint64_t>(LLONG_MAX) - count)
+            return NB_INVALID_PARAMETER;
+        auto in = static_cast<loff_t>(fromOffset), out = static_cast<loff_t>(toOffset);
+        while (*done < count) {
+            const ssize_t n = ::copy_file_range(FdOf(from), &in, FdOf(to), &out, count - *done, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                // Not between these files, or not on this kernel: the caller copies.
+                if (*done == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                                   errno == EBADF))
+                    return NB_NOT_SUPPORTED;
+                return LastError();
+            }
+            if (n == 0) break;
+            *done += static_cast<std::uint32_t>(n);
+        }
+        return NB_OK;
+    }
+
     NbResult Truncate(HostHandle h, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(LLONG_MAX)) return NB_INVALID_PARAMETER;
         while (::ftruncate(FdOf(h), static_cast<off_t>(length)) != 0)

@@ -14,6 +14,7 @@ inline constexpr NbResult NB_INVALID_DATA = 13;      // header fault, buffer all
 inline constexpr NbResult NB_WRITE_PROTECT = 19;
 inline constexpr NbResult NB_SHARING_VIOLATION = 32;
 inline constexpr NbResult NB_FILE_EXISTS = 80;       // create of a name that exists
+inline constexpr NbResult NB_NOT_SUPPORTED = 50;     // the host has no such service
 inline constexpr NbResult NB_INVALID_PARAMETER = 87;
 inline constexpr NbResult NB_DISK_FULL = 112;
 inline constexpr NbResult NB_ALREADY_EXISTS = 183;   // rename onto a name that exists

@@ -23,7 +23,7 @@ namespace {
 const char* const kCallNames[] = {"Open",     "Close",     "Read",     "Write",       "Seek",    "Size",
                                   "DeviceCapacity", "Flush", "SyncDirectory", "Rename", "Remove", "PageAlloc",
                                   "PageFree", "CreateGuid", "Truncate", "Lock",        "Identity", "Ownership",
-                                  "ResolveLink", "Replace"};
+                                  "ResolveLink", "Replace", "CopyRange"};
 static_assert(std::size(kCallNames) == static_cast<std::size_t>(HostCall::Count));
 
 // line == before + a decimal code + after.

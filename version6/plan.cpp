@@ -10,16 +10,21 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::u
     *plan = NbConversionPlan {};
     plan->Rewrite = read;
     plan->RelocateMap = version == 2 || version == 3;
+    plan->RebuildMapFromBackup = read.MapType == 0;
     if (plan->RelocateMap) {
         NbFollowRelocation(&plan->Rewrite, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
         plan->MapBodyOffset = NB_V6_MAP_DATA_OFFSET;
         plan->MapBodyBytes = read.MapFileSize > NB_LEGACY_MAP_DATA_OFFSET ? read.MapFileSize - NB_LEGACY_MAP_DATA_OFFSET : 0;
-        plan->WholeMapBackup = true;
-        return;
+        plan->RebuildShift = NB_V6_MAP_DATA_OFFSET - NB_LEGACY_MAP_DATA_OFFSET;
+    } else {
+        plan->MapBodyBytes = read.MapFileSize > read.MapDataOffset ? read.MapFileSize - read.MapDataOffset : 0;
     }
-    plan->MapBodyBytes = read.MapFileSize > read.MapDataOffset ? read.MapFileSize - read.MapDataOffset : 0;
+    // Anything else the rewrite writes in the map lies in the head or behind
+    // the file's end, which the revert cuts off.
     plan->WholeMapBackup =
-        !NbRangesWithin(NbPlannedWrites(NbImageFile::Map, read, read.MapFileSize), headBackupLength, read.MapFileSize)
+        plan->RelocateMap || plan->RebuildMapFromBackup ||
+        !NbRangesWithin(NbPlannedWrites(NbImageFile::Map, plan->Rewrite, plan->Rewrite.MapFileSize), headBackupLength,
+                        read.MapFileSize)
              .empty();
 }
 

@@ -20,9 +20,13 @@ struct NbConversionPlan {
     ImageParameters Rewrite {};   // the description as the rewrite will find the files
     std::uint64_t MapBodyOffset = 0;  // where the map's data may begin once moved (0: not moved)
     std::uint64_t MapBodyBytes = 0;   // the map's bytes behind MapDataOffset, as the rewrite finds them
-    // The head backup does not hold every map byte the conversion changes, so
-    // the whole previous map is kept instead (the relocation's rename, or a copy).
+    // The map file is renamed over its backup name, which then holds the
+    // whole previous map, and a new map file is written: for a relocation,
+    // and for a type 0 map, whose compacted pages are read from the backup
+    // and written once each at their final place.
     bool WholeMapBackup = false;
+    bool RebuildMapFromBackup = false;  // the rewrite builds the (type 0) map from the backup
+    std::uint64_t RebuildShift = 0;     // how far back the backup's bytes land in the new map
 };
 
 // version is the detected layout (2, 3 or 4); headBackupLength the length of

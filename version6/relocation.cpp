@@ -5,52 +5,79 @@
 #include "version6/records.h"
 #include "version6/version6.h"
 
-NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset, std::uint64_t newDataOffset) {
-    static const char kName[] = "NbAdjustDataOffset";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbAdjustDataOffset\n");
-    char backupName[512];
-    // A cut name could be the map file's own or another file's: never use one.
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
-    if (code != NB_OK) NB_RETURN(kName, code);
+namespace {
 
+// Renames the map over its backup name, creates the new, empty map file with
+// the old one's owner and permissions, and leaves both open.
+NbResult SwapInNewMap(const char* kName, const char* mapFileName, const char* backupName, CNimbraFile& target,
+                      CNimbraFile& source) {
     // One step from the head backup to the whole previous map under the
     // backup name: at no moment is neither of them there.
-    code = NbFileReplace(mapFileName, backupName);
+    NbResult code = NbFileReplace(mapFileName, backupName);
     if (code != NB_OK) {
         NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s NbFileReplace [%s] [%s] returned %u\n", kName, mapFileName,
                 backupName, code);
         NB_RETURN(kName, code);
     }
-
-    CNimbraFile target, source;
     code = target.Create(mapFileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     code = source.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     code = target.TakeOwnershipOf(source);
     if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t size = 0;
-    code = source.Query(&size);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = target.Seek(newDataOffset);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = source.Seek(oldDataOffset);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    // A file shorter than the old offset fails at its first read, as a
-    // short read, like any other file cut short.
-    std::uint64_t remaining = size >= oldDataOffset ? size - oldDataOffset : 1;
+    return NB_OK;
+}
 
-    CNimbraBuffer buffer;
-    code = buffer.Allocate(0x10000, false);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbCopyFileBytes(source, target, buffer, remaining);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    // The whole previous map now lives only under the backup name: make the
-    // new file and both names durable before anyone writes over the map.
-    code = target.Flush();
+// The new map file and both names on the medium before anyone writes over the map.
+NbResult MakeDurable(const char* kName, const char* mapFileName, CNimbraFile& target) {
+    NbResult code = target.Flush();
     if (code == NB_OK) code = NbFileSyncDirectory(mapFileName);
     if (code != NB_OK) NB_RETURN(kName, code);
-    buffer.Free();
+    return NB_OK;
+}
+
+}  // namespace
+
+NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset, std::uint64_t newDataOffset,
+                            bool moveBody) {
+    static const char kName[] = "NbAdjustDataOffset";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbAdjustDataOffset\n");
+    char backupName[512];
+    // A cut name could be the map file's own or another file's: never use one.
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile target, source;
+    code = SwapInNewMap(kName, mapFileName, backupName, target, source);
+    if (code != NB_OK) return code;
+    if (moveBody) {
+        std::uint64_t size = 0;
+        code = source.Query(&size);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        // A file shorter than the old offset fails at its first read, as a
+        // short read, like any other file cut short.
+        const std::uint64_t remaining = size >= oldDataOffset ? size - oldDataOffset : 1;
+        CNimbraBuffer buffer;
+        code = buffer.Allocate(NB_COPY_RUN, false);
+        if (code == NB_OK) code = NbCopyFileRange(source, oldDataOffset, target, newDataOffset, remaining, buffer);
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
+    code = MakeDurable(kName, mapFileName, target);
+    if (code != NB_OK) return code;
+    source.Close();
+    target.Close();
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbPrepareMapRebuild(const char* mapFileName) {
+    static const char kName[] = "NbPrepareMapRebuild";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile target, source;
+    code = SwapInNewMap(kName, mapFileName, backupName, target, source);
+    if (code == NB_OK) code = MakeDurable(kName, mapFileName, target);
+    if (code != NB_OK) return code;
     source.Close();
     target.Close();
     NB_RETURN(kName, NB_OK);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "platform/buffer.h"
@@ -28,11 +29,84 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
     EncodeRecord(head, bytes, kDataCheckpointHeadSize);
 }
 
+// The compaction of a type 0 map: pages whose every entry is 0xFFFFFFFF are
+// dropped, the rest follow one another from MapDataOffset on, and each page's
+// new place goes into the table. Runs of pages are read into one buffer,
+// closed up there and written with one call. In place, a run whose pages keep
+// their places is not written again; from a source, the new file also gets
+// the bytes an in-place compaction leaves before and behind the pages.
+// *end is the offset just behind the last retained page.
+NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
+                    std::uint8_t* table, MapCheckpointHead* head, std::uint64_t* end) {
+    CNimbraFile sourceFile;
+    CNimbraFile* in = &file;
+    const std::uint64_t shift = source != nullptr ? source->Shift : 0;
+    NbResult code = NB_OK;
+    if (source != nullptr) {
+        code = sourceFile.Create(source->Name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        in = &sourceFile;
+    }
+    std::uint64_t inSize = 0;
+    code = in->Query(&inSize);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    if (p.MapDataOffset < shift) NB_RETURN(kName, NB_INVALID_PARAMETER);
+    CNimbraBuffer run;
+    code = run.Allocate(NB_COPY_RUN, false);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    const std::uint64_t body = p.MapDataOffset - shift;  // the first page, in the source
+    if (source != nullptr && body > source->From) {
+        code = NbCopyFileRange(*in, source->From, file, source->From + shift, body - source->From, run);
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
+    std::memset(table, 0xFF, 4 * entries);
+    std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
+    while (readAt < inSize) {
+        if (page >= entries) {
+            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Map page %I64u lies beyond the %I64u pages of the image\n",
+                    kName, NB_INVALID_DATA, page, entries);
+            NB_RETURN(kName, NB_INVALID_DATA);
+        }
+        // Whole pages only: a last page cut short fails as a short read.
+        std::uint64_t pages = (inSize - readAt + NB_MAP_PAGE - 1) / NB_MAP_PAGE;
+        pages = std::min<std::uint64_t>({pages, NB_COPY_RUN / NB_MAP_PAGE, entries - page});
+        const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
+        code = in->SeekRead(readAt, run.Data, bytes, nullptr);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        std::uint32_t kept = 0;
+        for (std::uint32_t k = 0; k < pages; ++k, ++page) {
+            std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;
+            if (PageIsUnused(at)) continue;
+            std::uint8_t* to = run.Data + static_cast<std::size_t>(kept) * NB_MAP_PAGE;
+            if (to != at) std::memmove(to, at, NB_MAP_PAGE);
+            head->PageCrc = NbCrc32Update(to, NB_MAP_PAGE, head->PageCrc);
+            ++head->PageCount;
+            PutLe32(table, 4 * page, static_cast<std::uint32_t>((writeAt + std::uint64_t {kept} * NB_MAP_PAGE) / NB_MAP_PAGE));
+            ++kept;
+        }
+        const bool unchanged = source == nullptr && writeAt == readAt && kept == pages;
+        if (kept > 0 && !unchanged) {
+            code = file.SeekWrite(writeAt, run.Data, kept * NB_MAP_PAGE);
+            if (code != NB_OK) NB_RETURN(kName, code);
+        }
+        writeAt += std::uint64_t {kept} * NB_MAP_PAGE;
+        readAt += bytes;
+    }
+    // Behind the last retained page an in-place compaction leaves the bytes
+    // that stood there: the source's, Shift bytes further back.
+    if (source != nullptr && writeAt - shift < inSize) {
+        code = NbCopyFileRange(*in, writeAt - shift, file, writeAt, inSize - (writeAt - shift), run);
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
+    *end = writeAt;
+    return NB_OK;
+}
+
 }  // namespace
 
 NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                        std::uint32_t metadataFileCount, const ImageParameters* parameters,
-                       const MetadataFileParameters* metadataFileParameters) {
+                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertToV6\n");
     if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr ||
         metadataFileParameters == nullptr || metadataFileCount == 0 || parameters == nullptr) {
@@ -73,35 +147,10 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
         std::uint8_t* table = checkpoint.Data + NB_MAP_PAGE_TABLE_OFFSET;
 
         if (p.MapType == 0) {
-            // Compaction: drop pages whose every entry is 0xFFFFFFFF, move the
-            // rest down over the gaps, and note each page's new place.
-            CNimbraBuffer page;
-            code = page.Allocate(NB_MAP_PAGE, false);
+            std::uint64_t end = 0;
+            code = CompactMap(file, source, p, entries, table, &head, &end);
             if (code != NB_OK) NB_RETURN(kName, code);
-            std::uint64_t fileSize = 0;
-            code = file.Query(&fileSize);
-            if (code != NB_OK) NB_RETURN(kName, code);
-            std::memset(table, 0xFF, 4 * entries);
-            std::uint64_t readAt = p.MapDataOffset, writeAt = p.MapDataOffset;
-            for (std::uint64_t i = 0; readAt < fileSize; ++i, readAt += NB_MAP_PAGE) {
-                if (i >= entries) {
-                    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Map page %I64u lies beyond the %I64u pages of the image\n",
-                            kName, NB_INVALID_DATA, i, entries);
-                    NB_RETURN(kName, NB_INVALID_DATA);
-                }
-                code = file.SeekRead(readAt, page.Data, NB_MAP_PAGE, nullptr);
-                if (code != NB_OK) NB_RETURN(kName, code);
-                if (PageIsUnused(page.Data)) continue;
-                if (writeAt < readAt) {
-                    code = file.SeekWrite(writeAt, page.Data, NB_MAP_PAGE);
-                    if (code != NB_OK) NB_RETURN(kName, code);
-                }
-                head.PageCrc = NbCrc32Update(page.Data, NB_MAP_PAGE, head.PageCrc);
-                ++head.PageCount;
-                PutLe32(table, 4 * i, static_cast<std::uint32_t>(writeAt / NB_MAP_PAGE));
-                writeAt += NB_MAP_PAGE;
-            }
-            superblock = NbRoundUp(writeAt, NB_64K);
+            superblock = NbRoundUp(end, NB_64K);
             mapEnd = superblock + 2 * NB_64K + checkpointSize;
         } else {
             superblock = NbRoundUp(p.MapFileSize, NB_64K);

@@ -152,6 +152,17 @@ NbResult FaultHost::WriteAt(HostHandle h, std::uint64_t offset, const void* buff
     if (fault == FaultKind::Short && count > 0) return real_.WriteAt(h, offset, buffer, count / 2, done);
     return *done = 0, plan_.Code;
 }
+NbResult FaultHost::CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                             std::uint32_t count, std::uint32_t* done) {
+    FaultKind fault;
+    *done = 0;
+    const bool hit = Hit(HostCall::CopyRange, &fault);
+    NoteBytes(to, toOffset, count);
+    if (!hit) return real_.CopyRange(from, fromOffset, to, toOffset, count, done);
+    if (fault == FaultKind::Short && count > 1) return real_.CopyRange(from, fromOffset, to, toOffset, count / 2, done);
+    return plan_.Code;
+}
+
 NbResult FaultHost::Truncate(HostHandle h, std::uint64_t length) {
     FaultKind fault;
     if (Hit(HostCall::Truncate, &fault)) return plan_.Code;

@@ -51,6 +51,8 @@ public:
                     std::uint32_t* done) override;
     NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
                      std::uint32_t* done) override;
+    NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                       std::uint32_t count, std::uint32_t* done) override;
     NbResult Truncate(HostHandle h, std::uint64_t length) override;
     NbResult Identity(HostHandle h, HostFileId* id) override;
     NbResult LockExclusive(HostHandle h) override;
