@@ -129,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row {.Name = "L2RandomBlock1M", .Layout = 2, .Content = MapContent::Random, .ImageSize = 35000, .BlockSize = k1M,
              .DataBytes = kHeadBackup},
         Row {.Name = "L3PlainSparseBlock8K", .Layout = 3, .BlockSize = 8192, .DataBytes = 200000},
+        // Maps of more than one 128-page run, not a whole number of runs:
+        // dropped pages fall inside runs and on their first and last pages.
+        Row {.Name = "L2RandomTwoRunsAndAPart", .Layout = 2, .Content = MapContent::Random, .ImageSize = 1024 * 333},
+        Row {.Name = "L4SparseDropsOnRunEdges", .Layout = 4, .DropEvery = 128, .ImageSize = 1024 * 257 - 5},
         Row {.Name = "L3PlainRandomThreeFolders", .Layout = 3, .Content = MapContent::Random, .ImageSize = 36000,
              .Metadata = 3, .OwnFolders = true, .Guids = true, .MetadataBytes = 200000},
         Row {.Name = "L3PlainEmptyAlign1M", .Layout = 3, .Content = MapContent::Empty, .MetadataAlignment = k1M},
