@@ -7,19 +7,20 @@
 # BUILD_DIR holds NimbraConvert and tools/nbmkimage (default: build beside
 # this script's folder). RUNS per measurement (default 5). WORK_DIR (default a
 # new mktemp -d under /var/tmp, removed at the end) needs about 3.5 times the
-# largest map size free. SIZES_MIB are the map sizes (default "64 256 1024").
+# largest map size free. SIZES_MIB are the map sizes (default "256 1024").
 #
 # First a layout 4 image with a small map is converted RUNS times and the
 # median time given in ms, beside the time to start the program alone: 32
 # map pages, the fewest that give the 135,168 bytes every file needs for its
 # head backup. Then, for each size and for layouts 2 and 4, one image whose
 # map holds size/4 KiB pages (image size = pages x 1024 blocks, random
-# content with 30% of the pages dropped, small data and metadata files) is
+# content with a quarter of the pages dropped, small data and metadata files) is
 # made and read once so the page cache is warm, and the script alternates a
 # full conversion of a fresh copy (copied and synced outside the timing) with
 # cp --reflink=never of the map file, also timed with a sync of the copy. It
 # prints the medians and the ratios. One more conversion of each image runs
-# under /usr/bin/time -v for its peak resident set size.
+# under /usr/bin/time -v for its peak resident set size, and one under
+# strace -c for the number of system calls it makes per MiB of map.
 set -euo pipefail
 export LC_ALL=C
 
@@ -27,14 +28,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="$here/../build"
 runs=5
 work=""
-sizes="64 256 1024"
+sizes="256 1024"
 while getopts "b:n:d:s:h" opt; do
     case $opt in
     b) build=$OPTARG ;;
     n) runs=$OPTARG ;;
     d) work=$OPTARG ;;
     s) sizes=$OPTARG ;;
-    *) sed -n '2,21p' "$0"; exit 2 ;;
+    *) sed -n '2,23p' "$0"; exit 2 ;;
     esac
 done
 converter="$build/NimbraConvert"
@@ -43,13 +44,14 @@ for tool in "$converter" "$mkimage"; do
     [[ -x $tool ]] || { echo "missing $tool: build it first (ninja NimbraConvert nbmkimage)" >&2; exit 1; }
 done
 
-if [[ ! -x /usr/bin/time ]]; then
+for need in /usr/bin/time:time /usr/bin/strace:strace; do
+    [[ -x ${need%%:*} ]] && continue
     if [[ $(id -u) == 0 ]]; then
-        apt-get install -y time >/dev/null || { apt-get update >/dev/null && apt-get install -y time >/dev/null; }
+        apt-get install -y "${need#*:}" >/dev/null || { apt-get update >/dev/null && apt-get install -y "${need#*:}" >/dev/null; }
     else
-        echo "/usr/bin/time is missing: install the package 'time'" >&2; exit 1
+        echo "${need%%:*} is missing: install the package '${need#*:}'" >&2; exit 1
     fi
-fi
+done
 
 own_work=0
 if [[ -z $work ]]; then
@@ -58,7 +60,7 @@ if [[ -z $work ]]; then
 fi
 mkdir -p "$work"
 cleanup() {
-    if ((own_work)); then rm -rf "$work"; else rm -f "$work"/[pwc].* "$work"/rss.txt "$work"/out.txt; fi
+    if ((own_work)); then rm -rf "$work"; else rm -f "$work"/[pwc].* "$work"/rss.txt "$work"/out.txt "$work"/strace.txt; fi
 }
 trap cleanup EXIT
 
@@ -87,7 +89,7 @@ ms() { awk -v us="$1" 'BEGIN {printf "%.3f", us / 1000}'; }
 make_image() {
     local layout=$1 pages=$2
     rm -f "$work"/[pwc].*
-    "$mkimage" --layout "$layout" --image-size $(( pages * 1024 )) --map-content random --drop-percent 30 \
+    "$mkimage" --layout "$layout" --image-size $(( pages * 1024 )) --map-content random --drop-percent 25 \
         --data-size 1048576 --metadata-size 262144 "$work/p" "$work/p" "$work/p" >/dev/null
     cat "$work"/p.* >/dev/null
     sync
@@ -117,6 +119,14 @@ peak_rss_kib() {
     awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$work/rss.txt"
 }
 
+# System calls of one conversion, all kinds together.
+syscalls() {
+    fresh_copy
+    convert strace -f -c -o "$work/strace.txt"
+    check_converted
+    awk '$NF == "total" {print $4}' "$work/strace.txt"
+}
+
 # The small map first, before the large images leave writeback behind.
 make_image 4 32
 small=() start=()
@@ -134,7 +144,7 @@ b=$(printf '%s\n' "${start[@]}" | median)
 printf 'layout 4, 32-page map: median %s ms over %d runs (process start alone %s ms, so %s ms net), peak RSS %s KiB\n' \
     "$(ms "$m")" "$runs" "$(ms "$b")" "$(awk -v a="$m" -v b="$b" 'BEGIN {printf "%.3f", (a - b) / 1000}')" "$(peak_rss_kib)"
 
-[[ -n $sizes ]] && echo "map    layout  convert ms  cp ms     ratio  cp+sync ms  ratio  peak RSS"
+[[ -n $sizes ]] && echo "map    layout  convert ms  cp ms     ratio  cp+sync ms  ratio  peak RSS     calls/MiB"
 for s in $sizes; do
     pages=$(( s * 256 ))
     for layout in 2 4; do
@@ -153,12 +163,13 @@ for s in $sizes; do
             copy+=($(( t1 - t0 ))) synced+=($(( t2 - t0 )))
         done
         rss=$(peak_rss_kib)
+        calls=$(syscalls)
         rm -f "$work"/[wc].*
         c=$(printf '%s\n' "${conv[@]}" | median)
         k=$(printf '%s\n' "${copy[@]}" | median)
         y=$(printf '%s\n' "${synced[@]}" | median)
-        printf '%-6s %-7s %-11s %-9s %-6s %-11s %-6s %s KiB\n' "${s}M" "$layout" "$(ms "$c")" "$(ms "$k")" \
-            "$(ratio "$c" "$k")" "$(ms "$y")" "$(ratio "$c" "$y")" "$rss"
+        printf '%-6s %-7s %-11s %-9s %-6s %-11s %-6s %-12s %s\n' "${s}M" "$layout" "$(ms "$c")" "$(ms "$k")" \
+            "$(ratio "$c" "$k")" "$(ms "$y")" "$(ratio "$c" "$y")" "$rss KiB" "$(ratio "$calls" "$s")"
     done
 done
 
