@@ -36,6 +36,7 @@ struct Row {
     std::uint64_t MetadataBytes = 262144;
     std::uint32_t MetadataAlignment = 4096;
     std::size_t TextLength = 0;  // 0: the maker's short text
+    std::uint32_t MapPages = 0;  // 0: as many as the image size asks for
 };
 void PrintTo(const Row& row, std::ostream* out) { *out << row.Name; }
 
@@ -49,6 +50,7 @@ ImageRecipe MakeRecipe(const Row& row, const TempDir& dir) {
     recipe.BlockSize = row.BlockSize;
     recipe.DataBytes = row.DataBytes;
     recipe.MapDataOffset = row.MapDataOffset;
+    recipe.MapPages = row.MapPages;
     recipe.MapTableSize = row.MapTableSize;
     recipe.MapPageSize = row.MapPageSize;
     recipe.MetadataBytes = row.MetadataBytes;
@@ -133,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
         // dropped pages fall inside runs and on their first and last pages.
         Row {.Name = "L2RandomTwoRunsAndAPart", .Layout = 2, .Content = MapContent::Random, .ImageSize = 1024 * 333},
         Row {.Name = "L4SparseDropsOnRunEdges", .Layout = 4, .DropEvery = 128, .ImageSize = 1024 * 257 - 5},
+        // Checkpoints larger than one run are written piece by piece: a page
+        // table of 140,000 entries for a short plain map, and a 600,000-byte
+        // table of an extended map.
+        Row {.Name = "L4PlainTableOfManyRuns", .Layout = 4, .Content = MapContent::Random, .ImageSize = 1024 * 140000,
+             .MapPages = 40},
+        Row {.Name = "L4ExtendedTableOfManyRuns", .Layout = 4, .MapType = 1, .MapTableSize = 600000},
         Row {.Name = "L3PlainRandomThreeFolders", .Layout = 3, .Content = MapContent::Random, .ImageSize = 36000,
              .Metadata = 3, .OwnFolders = true, .Guids = true, .MetadataBytes = 200000},
         Row {.Name = "L3PlainEmptyAlign1M", .Layout = 3, .Content = MapContent::Empty, .MetadataAlignment = k1M},

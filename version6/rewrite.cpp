@@ -35,9 +35,11 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // closed up there and written with one call. In place, a run whose pages keep
 // their places is not written again; from a source, the new file also gets
 // the bytes an in-place compaction leaves before and behind the pages.
-// *end is the offset just behind the last retained page.
+// Each retained page sets its bit in kept, so that the page table can be
+// made piece by piece when the checkpoint is written. *end is the offset just
+// behind the last retained page.
 NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
-                    std::uint8_t* table, MapCheckpointHead* head, std::uint64_t* end) {
+                    std::uint8_t* kept, const CNimbraBuffer& run, MapCheckpointHead* head, std::uint64_t* end) {
     CNimbraFile sourceFile;
     CNimbraFile* in = &file;
     const std::uint64_t shift = source != nullptr ? source->Shift : 0;
@@ -51,15 +53,11 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
     code = in->Query(&inSize);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (p.MapDataOffset < shift) NB_RETURN(kName, NB_INVALID_PARAMETER);
-    CNimbraBuffer run;
-    code = run.Allocate(NB_COPY_RUN, false);
-    if (code != NB_OK) NB_RETURN(kName, code);
     const std::uint64_t body = p.MapDataOffset - shift;  // the first page, in the source
     if (source != nullptr && body > source->From) {
         code = NbCopyFileRange(*in, source->From, file, source->From + shift, body - source->From, run);
         if (code != NB_OK) NB_RETURN(kName, code);
     }
-    std::memset(table, 0xFF, 4 * entries);
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
@@ -73,23 +71,23 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
         const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
         code = in->SeekRead(readAt, run.Data, bytes, nullptr);
         if (code != NB_OK) NB_RETURN(kName, code);
-        std::uint32_t kept = 0;
+        std::uint32_t retained = 0;
         for (std::uint32_t k = 0; k < pages; ++k, ++page) {
             std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;
             if (PageIsUnused(at)) continue;
-            std::uint8_t* to = run.Data + static_cast<std::size_t>(kept) * NB_MAP_PAGE;
+            std::uint8_t* to = run.Data + static_cast<std::size_t>(retained) * NB_MAP_PAGE;
             if (to != at) std::memmove(to, at, NB_MAP_PAGE);
             head->PageCrc = NbCrc32Update(to, NB_MAP_PAGE, head->PageCrc);
             ++head->PageCount;
-            PutLe32(table, 4 * page, static_cast<std::uint32_t>((writeAt + std::uint64_t {kept} * NB_MAP_PAGE) / NB_MAP_PAGE));
-            ++kept;
+            kept[page / 8] = static_cast<std::uint8_t>(kept[page / 8] | 1u << (page % 8));
+            ++retained;
         }
-        const bool unchanged = source == nullptr && writeAt == readAt && kept == pages;
-        if (kept > 0 && !unchanged) {
-            code = file.SeekWrite(writeAt, run.Data, kept * NB_MAP_PAGE);
+        const bool unchanged = source == nullptr && writeAt == readAt && retained == pages;
+        if (retained > 0 && !unchanged) {
+            code = file.SeekWrite(writeAt, run.Data, retained * NB_MAP_PAGE);
             if (code != NB_OK) NB_RETURN(kName, code);
         }
-        writeAt += std::uint64_t {kept} * NB_MAP_PAGE;
+        writeAt += std::uint64_t {retained} * NB_MAP_PAGE;
         readAt += bytes;
     }
     // Behind the last retained page an in-place compaction leaves the bytes
@@ -99,6 +97,52 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
         if (code != NB_OK) NB_RETURN(kName, code);
     }
     *end = writeAt;
+    return NB_OK;
+}
+
+// Writes the map checkpoint at its offset, size bytes, in pieces of the run
+// buffer: the head, then the page table (type 0: made from the kept bits;
+// type 1: the map's own table, read as it goes), zeros to the end; the
+// checksum over all of it is set in the only piece, or written last.
+NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t size, const MapCheckpointHead& head,
+                            const ImageParameters& p, std::uint64_t entries, const std::uint8_t* kept,
+                            const CNimbraBuffer& run) {
+    std::uint8_t first[kMapCheckpointHeadSize] {};
+    EncodeRecord(head, first, kMapCheckpointHeadSize);
+    NbSealCrc(first, kCheckpointHeaderCrcCovers, kCheckpointHeaderCrcOffset);
+    const std::uint64_t tableEnd = NB_MAP_PAGE_TABLE_OFFSET + (p.MapType == 0 ? 4 * entries : p.MapTableSize);
+    std::uint32_t crc = 0xFFFFFFFF;
+    std::uint64_t rank = 0;  // retained pages before the entry at hand
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(run.Size, size - offset));
+        std::memset(run.Data, 0, piece);
+        if (offset == 0) std::memcpy(run.Data, first, std::min<std::size_t>(piece, sizeof first));
+        const std::uint64_t from = std::max<std::uint64_t>(offset, NB_MAP_PAGE_TABLE_OFFSET);
+        const std::uint64_t to = std::min<std::uint64_t>(offset + piece, tableEnd);
+        if (p.MapType == 0) {
+            for (std::uint64_t pos = from; pos < to; pos += 4) {
+                const std::uint64_t e = (pos - NB_MAP_PAGE_TABLE_OFFSET) / 4;
+                const bool isKept = (kept[e / 8] >> (e % 8)) & 1;
+                PutLe32(run.Data, pos - offset,
+                        isKept ? static_cast<std::uint32_t>(p.MapDataOffset / NB_MAP_PAGE + rank++) : 0xFFFFFFFFu);
+            }
+        } else if (from < to) {
+            NbResult code = file.SeekRead(p.MapDataOffset + (from - NB_MAP_PAGE_TABLE_OFFSET), run.Data + (from - offset),
+                                          static_cast<std::uint32_t>(to - from), nullptr);
+            if (code != NB_OK) NB_RETURN(kName, code);
+        }
+        crc = NbCrc32Update(run.Data, piece, crc);
+        if (piece == size) PutLe32(run.Data, kMapCheckpointCrcOffset, crc);
+        NbResult code = file.SeekWrite(at + offset, run.Data, piece);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        offset += piece;
+    }
+    if (size > run.Size) {
+        std::uint8_t bytes[4];
+        PutLe32(bytes, 0, crc);
+        NbResult code = file.SeekWrite(at + kMapCheckpointCrcOffset, bytes, sizeof bytes);
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
     return NB_OK;
 }
 
@@ -137,18 +181,19 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
     std::uint64_t superblock = 0;  // S
     std::uint64_t mapEnd = 0;      // the superblocks' MapEndOffset
     {
-        CNimbraBuffer checkpoint;
-        code = checkpoint.Allocate(checkpointSize, true);
+        // One run buffer for the pages and the checkpoint, and one bit per
+        // page table entry: memory stays the same whatever the map's size.
+        CNimbraBuffer run, kept;
+        code = run.Allocate(NB_COPY_RUN, false);
+        if (code == NB_OK && p.MapType == 0) code = kept.Allocate(static_cast<std::uint32_t>((entries + 7) / 8), true);
         if (code != NB_OK) NB_RETURN(kName, code);
         MapCheckpointHead head {};
         head.Signature = kMapCheckpointSignature;
         head.HeaderValue = NB_MAP_CHECKPOINT_HEADER_VALUE;
         head.TableValue = NB_MAP_CHECKPOINT_TABLE_VALUE;
-        std::uint8_t* table = checkpoint.Data + NB_MAP_PAGE_TABLE_OFFSET;
-
         if (p.MapType == 0) {
             std::uint64_t end = 0;
-            code = CompactMap(file, source, p, entries, table, &head, &end);
+            code = CompactMap(file, source, p, entries, kept.Data, run, &head, &end);
             if (code != NB_OK) NB_RETURN(kName, code);
             superblock = NbRoundUp(end, NB_64K);
             mapEnd = superblock + 2 * NB_64K + checkpointSize;
@@ -160,13 +205,8 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
                         kName, NB_INVALID_DATA, p.MapTableSize);
                 NB_RETURN(kName, NB_INVALID_DATA);
             }
-            code = file.SeekRead(p.MapDataOffset, table, p.MapTableSize, nullptr);
-            if (code != NB_OK) NB_RETURN(kName, code);
         }
-        // The head ends where the page table begins, so encoding it leaves the table be.
-        EncodeRecord(head, checkpoint.Data, kMapCheckpointHeadSize);
-        NbSealCheckpoint(checkpoint.Data, checkpointSize, kMapCheckpointCrcOffset);
-        code = file.SeekWrite(superblock + 2 * NB_64K, checkpoint.Data, checkpointSize);
+        code = WriteMapCheckpoint(file, superblock + 2 * NB_64K, checkpointSize, head, p, entries, kept.Data, run);
         if (code != NB_OK) NB_RETURN(kName, code);
     }
 
