@@ -52,23 +52,28 @@ private:
 class RunLock {
 public:
     NbResult Take(const char* name) {
+        // A name of a file already held (given twice, or a link to it) is
+        // not locked again: the second handle's lock would meet our own.
+        {
+            CNimbraFile probe;
+            HostFileId id;
+            if (probe.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ_WRITE, 0) != NB_OK) return NB_OK;
+            if (probe.Identity(&id) == NB_OK) {
+                for (const HostFileId& held : ids_)
+                    if (held == id) return NB_OK;
+                ids_.push_back(id);
+            }
+        }
         CNimbraFile& file = files_.emplace_back();
-        NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, 0);
-        if (code == NB_ACCESS_DENIED || code == NB_WRITE_PROTECT)
-            code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ_WRITE, 0);
-        HostFileId id;
-        if (code == NB_OK && file.Identity(&id) == NB_OK) {
-            for (const HostFileId& held : ids_)
-                if (held == id) code = NB_ALREADY_EXISTS;
-            if (code == NB_OK) ids_.push_back(id);
-        }
-        if (code != NB_OK) {
+        const NbResult code = file.CreateLocked(name);
+        if (code == NB_SHARING_VIOLATION) {
             files_.pop_back();
-            return NB_OK;
+            return code;
         }
-        code = file.Lock();
+        // Whatever else keeps the lock from being taken (a file that vanished,
+        // a file system without such locks) is left to the steps that follow.
         if (code != NB_OK) files_.pop_back();
-        return code;
+        return NB_OK;
     }
 
 private:

@@ -15,11 +15,13 @@ NbResult Validate(const NbFileObject* object) {
 
 }  // namespace
 
-NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
-                            std::uint32_t access, std::uint32_t share, std::uint32_t flags) {
-    if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
-    if (access > 3 || share > 3) return NB_INVALID_PARAMETER;
+namespace {
 
+// A page of its own for the record, the handle from open, and the record
+// valid only once the handle is there.
+template <class Open>
+NbResult CreateObject(NbFileObject** object, const char* fileName, Open open) {
+    if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
     Host& host = NbHost();
     void* page = nullptr;
     NbResult code = host.PageAlloc(sizeof(NbFileObject), &page);
@@ -28,9 +30,7 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
     std::memset(record, 0, sizeof *record);
     *object = record;
     record->AuxiliaryHandle = kInvalidHostHandle;
-
-    const std::uint32_t hostFlags = flags & (NB_FLAG_NO_BUFFERING | NB_FLAG_WRITE_THROUGH | NB_FLAG_RANDOM_ACCESS);
-    code = host.Open(fileName, openExisting == NB_OPEN_EXISTING, access, share, hostFlags, &record->Handle);
+    code = open(host, &record->Handle);
     if (code != NB_OK) {
         NbMemoryFree(record);
         *object = nullptr;
@@ -41,6 +41,22 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
     record->Size = sizeof(NbFileObject);
     record->Magic = NB_FILE_OBJECT_MAGIC;
     return NB_OK;
+}
+
+}  // namespace
+
+NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
+                            std::uint32_t access, std::uint32_t share, std::uint32_t flags) {
+    if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
+    if (access > 3 || share > 3) return NB_INVALID_PARAMETER;
+    const std::uint32_t hostFlags = flags & (NB_FLAG_NO_BUFFERING | NB_FLAG_WRITE_THROUGH | NB_FLAG_RANDOM_ACCESS);
+    return CreateObject(object, fileName, [&](Host& host, HostHandle* out) {
+        return host.Open(fileName, openExisting == NB_OPEN_EXISTING, access, share, hostFlags, out);
+    });
+}
+
+NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName) {
+    return CreateObject(object, fileName, [&](Host& host, HostHandle* out) { return host.OpenLocked(fileName, out); });
 }
 
 NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset) {
@@ -291,12 +307,10 @@ NbResult CNimbraFile::Identity(HostFileId* id) {
     NB_RETURN(kName, code);
 }
 
-NbResult CNimbraFile::Lock() {
-    static const char kName[] = "CNimbraFile::Lock";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    NbResult code = Validate(object_);
-    if (code == NB_OK) code = NbHost().LockExclusive(object_->Handle);
-    NB_RETURN(kName, code);
+NbResult CNimbraFile::CreateLocked(const char* fileName) {
+    static const char kName[] = "CNimbraFile::CreateLocked";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( 0x%p )\n", kName, fileName);
+    NB_RETURN(kName, NbFileObjectCreateLocked(&object_, fileName));
 }
 
 NbResult CNimbraFile::TakeOwnershipOf(CNimbraFile& original) {

@@ -31,6 +31,9 @@ inline constexpr std::uint8_t NB_CREATE_NEW = 0;
 
 NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
                             std::uint32_t access, std::uint32_t share, std::uint32_t flags);
+// Opens an existing file only to hold an exclusive lock on it while the
+// object lives: 32 when another holder has one.
+NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName);
 NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
 NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
 NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
@@ -73,8 +76,8 @@ public:
     // Cuts the file to length bytes, or extends it with zeros.
     NbResult Truncate(std::uint64_t length);
     NbResult Identity(HostFileId* id);
-    // An exclusive lock on the whole file while this object keeps it open.
-    NbResult Lock();
+    // Opens the file only to hold an exclusive lock on it until Close.
+    NbResult CreateLocked(const char* fileName);
     // Gives this file the owner, group and permissions of another open file.
     NbResult TakeOwnershipOf(CNimbraFile& original);
 

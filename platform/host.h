@@ -90,11 +90,12 @@ public:
     // Sets the file's length: cuts it, or extends it with zeros.
     virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
     virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
-    // Takes, without waiting, an exclusive lock on the whole file that lasts
-    // until the handle is closed; 32 when any other handle, of this process
-    // or another, holds a lock on it. A handle opened for reading only takes
-    // a shared lock, which still keeps out every exclusive one.
-    virtual NbResult LockExclusive(HostHandle h) = 0;
+    // Opens an existing file only to hold a lock on it until the handle is
+    // closed, and takes, without waiting, an exclusive lock on the whole
+    // file: 32 when any other holder, of this process or another, has one.
+    // The handle is never read or written, and it stands in the way of none
+    // of this process's own opens of the file.
+    virtual NbResult OpenLocked(const char* name, HostHandle* out) = 0;
     // Gives the file of `to` the owner, group and permission bits of the file
     // of `from`, as far as this process may; where it may not set the owner,
     // the permissions it sets are never looser than from's.
@@ -151,7 +152,7 @@ public:
     }
     NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
     NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }
-    NbResult LockExclusive(HostHandle h) override { return next_.LockExclusive(h); }
+    NbResult OpenLocked(const char* name, HostHandle* out) override { return next_.OpenLocked(name, out); }
     NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
     NbResult PageAlloc(std::size_t size, void** address) override { return next_.PageAlloc(size, address); }

@@ -263,20 +263,37 @@ public:
         return NB_OK;
     }
 
-    NbResult LockExclusive(HostHandle h) override {
-        // Open-file-description locks: owned by this handle, not the process,
-        // so a second handle of the same process is refused too, and they
+    NbResult OpenLocked(const char* name, HostHandle* out) override {
+        *out = kInvalidHostHandle;
+        // A write lock needs a handle that may write; a file this user may
+        // only read gets a read lock, which still keeps every writer out.
+        int fd = ::open(name, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+        short type = F_WRLCK;
+        if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+            fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            type = F_RDLCK;
+        }
+        if (fd < 0) return LastError();
+        struct stat st {};
+        NbResult code = NB_OK;
+        if (::fstat(fd, &st) != 0) code = LastError();
+        else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) code = NB_ACCESS_DENIED;
+        // Open-file-description locks belong to this handle, not the process,
+        // so a second run's handle is refused even in this process, and they
         // meet the locks that other disk-image tools take.
-        const int flags = ::fcntl(FdOf(h), F_GETFL);
-        if (flags < 0) return LastError();
         struct flock lock {};
-        lock.l_type = (flags & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+        lock.l_type = type;
         lock.l_whence = SEEK_SET;
         lock.l_start = 0;
         lock.l_len = 0;  // the whole file, however long it grows
-        if (::fcntl(FdOf(h), F_OFD_SETLK, &lock) == 0) return NB_OK;
-        if (errno == EAGAIN || errno == EACCES) return NB_SHARING_VIOLATION;
-        return LastError();
+        if (code == NB_OK && ::fcntl(fd, F_OFD_SETLK, &lock) != 0)
+            code = errno == EAGAIN || errno == EACCES ? NB_SHARING_VIOLATION : LastError();
+        if (code != NB_OK) {
+            ::close(fd);
+            return code;
+        }
+        *out = fd;
+        return NB_OK;
     }
 
     NbResult CopyOwnership(HostHandle from, HostHandle to) override {

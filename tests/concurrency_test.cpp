@@ -25,8 +25,7 @@ TEST_P(HeldFile, StopsTheConverterWith32BeforeAnythingAndThenConvertsOnce) {
     const auto before = Snapshot(dir.Path());
     {
         CNimbraFile other;
-        ASSERT_EQ(other.Create(files[GetParam()].c_str(), NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, 0), NB_OK);
-        ASSERT_EQ(other.Lock(), NB_OK);
+        ASSERT_EQ(other.CreateLocked(files[GetParam()].c_str()), NB_OK);
         const RunResult run = RunConverter(ConverterArgs(recipe));
         EXPECT_EQ(run.ExitCode, 32);
         EXPECT_EQ(run.Out, "main: File [" + files[GetParam()] + "] is in use by another program. Error 32\n");

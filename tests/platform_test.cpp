@@ -97,13 +97,14 @@ TEST_F(FileTest, DamagedRecordsShortReadsAndHeldFilesGiveTheirCodes) {
     EXPECT_EQ(NbFileObjectDestroy(object), NB_OK);
     // The run lock belongs to its handle: a second handle, even of this
     // process, is refused with 32 until the first one closes.
-    CNimbraFile holder, other;
-    ASSERT_EQ(holder.Create(name_.c_str(), 1, 3, 3, 0), NB_OK);
-    ASSERT_EQ(other.Create(name_.c_str(), 1, 1, 3, 0), NB_OK);
-    ASSERT_EQ(holder.Lock(), NB_OK);
-    EXPECT_EQ(other.Lock(), NB_SHARING_VIOLATION);
+    CNimbraFile holder, other, reader;
+    ASSERT_EQ(holder.CreateLocked(name_.c_str()), NB_OK);
+    EXPECT_EQ(other.CreateLocked(name_.c_str()), NB_SHARING_VIOLATION);
+    EXPECT_EQ(other.Object(), nullptr);
+    // The lock keeps other lockers out, never this process's own opens.
+    ASSERT_EQ(reader.Create(name_.c_str(), 1, 3, 1, 0), NB_OK);
     holder.Close();
-    EXPECT_EQ(other.Lock(), NB_OK);
+    EXPECT_EQ(other.CreateLocked(name_.c_str()), NB_OK);
 }
 
 TEST(HostErrors, EveryMappedErrnoGivesItsSystemCode) {

@@ -237,7 +237,11 @@ void FaultHost::LosePower() {
     }
 }
 NbResult FaultHost::Identity(HostHandle h, HostFileId* id) { NB_FAULT_OR(HostCall::Identity, real_.Identity(h, id)); }
-NbResult FaultHost::LockExclusive(HostHandle h) { NB_FAULT_OR(HostCall::Lock, real_.LockExclusive(h)); }
+NbResult FaultHost::OpenLocked(const char* name, HostHandle* out) {
+    FaultKind fault;
+    if (Hit(HostCall::Lock, &fault)) return *out = kInvalidHostHandle, plan_.Code;
+    return real_.OpenLocked(name, out);
+}
 NbResult FaultHost::CopyOwnership(HostHandle from, HostHandle to) {
     NB_FAULT_OR(HostCall::Ownership, real_.CopyOwnership(from, to));
 }

@@ -55,7 +55,7 @@ public:
                        std::uint32_t count, std::uint32_t* done) override;
     NbResult Truncate(HostHandle h, std::uint64_t length) override;
     NbResult Identity(HostHandle h, HostFileId* id) override;
-    NbResult LockExclusive(HostHandle h) override;
+    NbResult OpenLocked(const char* name, HostHandle* out) override;
     NbResult CopyOwnership(HostHandle from, HostHandle to) override;
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override;
     NbResult PageAlloc(std::size_t size, void** address) override;
