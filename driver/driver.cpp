@@ -9,6 +9,7 @@
 #include "platform/format.h"
 #include "platform/trace.h"
 #include "version6/plan.h"
+#include "version6/verify.h"
 #include "version6/version6.h"
 
 namespace {
@@ -93,7 +94,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
         // Refuse, while nothing is changed yet, an image the rewrite could
         // not place, judged as the rewrite will find the map.
         NbPlanConversion(version, parameters, NB_BACKUP_LENGTH, &plan);
-        code = NbCheckConvertible(plan.Rewrite, plan.MapBodyBytes, plan.MapBodyOffset);
+        code = NbCheckConvertible(plan, mapName, dataName, metadataNames.Array(), count);
     }
     if (code != NB_OK) {
         PrintReadFailure(version, code);
@@ -121,6 +122,8 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     NbPrint("%s: Image size %d blocks, block size %d\n", kMain, parameters.ImageSize, parameters.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);
     code = NbConvertToV6(dataName, mapName, metadataNames.Array(), count, &parameters, records);
+    // A result that does not verify is a failed rewrite like any other.
+    if (code == NB_OK) code = NbVerifyConversion(dataName, mapName, metadataNames.Array(), count);
     if (code == NB_OK) {
         NbPrint("%s: Finished successfully!\n", kMain);
         return;

@@ -21,7 +21,9 @@
 namespace {
 
 const char* const kCallNames[] = {"Open", "Close", "Read", "Write", "Seek", "Size", "DeviceCapacity", "Flush",
-                                  "SyncDirectory", "Rename", "Remove", "PageAlloc", "PageFree", "CreateGuid"};
+                                  "SyncDirectory", "Rename", "Remove", "PageAlloc", "PageFree", "CreateGuid",
+                                  "Truncate", "Lock", "Identity", "Ownership", "ResolveLink", "Replace"};
+static_assert(std::size(kCallNames) == static_cast<std::size_t>(HostCall::Count));
 
 // line == before + a decimal code + after.
 bool Match(const std::string& line, const std::string& before, const std::string& after, unsigned* code) {
