@@ -39,7 +39,9 @@ const char kUsage[] =
     "them: one line \"FAIL ...\" per inconsistency. Nothing is written.\n"
     "  --json   print one JSON document instead of text\n"
     "  --help   print this text\n"
-    "Exit status: 0 consistent, 1 inconsistent, 2 usage error or a missing or short file.\n";
+    "A legacy image is also judged as the converter would: \"FAIL convert: ...\".\n"
+    "Exit status: 0 consistent, 1 inconsistent or not convertible, 2 usage error or\n"
+    "a missing or short file.\n";
 
 __attribute__((format(printf, 1, 2))) std::string Fmt(const char* format, ...) {
     char buffer[1024];
