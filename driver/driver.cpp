@@ -15,6 +15,7 @@
 #include "platform/format.h"
 #include "platform/trace.h"
 #include "version6/plan.h"
+#include "version6/verify.h"
 #include "version6/version6.h"
 
 namespace {
@@ -254,7 +255,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
         // Refuse, while nothing is changed yet, an image the rewrite could
         // not place, judged as the rewrite will find the map.
         NbPlanConversion(version, parameters, NB_BACKUP_LENGTH, &plan);
-        code = NbCheckConvertible(plan.Rewrite, plan.MapBodyBytes, plan.MapBodyOffset);
+        code = NbCheckConvertible(plan, mapName, dataName, metadataNames.Array(), count);
     }
     if (code != NB_OK) {
         PrintReadFailure(version, code);
@@ -293,6 +294,8 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     if (code == NB_OK)
         code = NbConvertToV6(dataName, mapName, metadataNames.Array(), count, &parameters, records,
                              plan.RebuildMapFromBackup ? &source : nullptr);
+    // A result that does not verify is a failed rewrite like any other.
+    if (code == NB_OK) code = NbVerifyConversion(dataName, mapName, metadataNames.Array(), count);
     if (code == NB_OK) {
         // Converted: the journal's work is done. Should it stay, the next run
         // restores the legacy image and converts it again.

@@ -77,3 +77,19 @@ NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, co
             static_cast<int>(metadataFileCount));
     return NB_OK;
 }
+
+NbResult NbRefuseDataGuid(const char* reader, const char* fileName, std::uint64_t guid, const char* otherKind,
+                          const char* otherName, std::uint64_t otherGuid) {
+    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Data GUID of file [%s] (%I64d) is not the one in %s file [%s] (%I64d)\n",
+            reader, NB_INVALID_DATA, fileName, static_cast<std::int64_t>(guid), otherKind, otherName,
+            static_cast<std::int64_t>(otherGuid));
+    return NB_INVALID_DATA;
+}
+
+NbResult NbRefuseOtherLayout(const char* reader, const char* fileName, std::uint32_t layout, std::uint32_t headerLength,
+                             std::uint32_t version) {
+    NbTrace(NB_TRACE_ERROR, NbTraceContext,
+            "*** %s %u File [%s] is not in layout %u (header length %u, version field %u)\n", reader, NB_INVALID_DATA,
+            fileName, layout, headerLength, version);
+    return NB_INVALID_DATA;
+}

@@ -32,6 +32,16 @@ NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const ch
                                std::uint16_t imageParameterC, std::uint32_t metadataAlignment,
                                std::uint32_t imageParameterA, ImageParameters* parameters);
 
+// 13, with a trace line naming both files, for two data identifiers that
+// should be one: "Data GUID of file [data] (a) is not the one in map file [map] (b)".
+NbResult NbRefuseDataGuid(const char* reader, const char* fileName, std::uint64_t guid, const char* otherKind,
+                          const char* otherName, std::uint64_t otherGuid);
+
+// 13, with a trace line, for a metadata file whose header is not in the
+// layout detection found (a layout 6 file left by a failed revert, say).
+NbResult NbRefuseOtherLayout(const char* reader, const char* fileName, std::uint32_t layout, std::uint32_t headerLength,
+                             std::uint32_t version);
+
 // The argument check and parameter trace that the readers of layouts 3 and
 // 4 open with: 87, with a trace line, for a missing name or names array.
 NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
@@ -50,18 +60,18 @@ NbResult NbReadLegacyHeader(CNimbraFile& file, const char* name, std::uint32_t h
 
 // Reads the header of every metadata file into its slot of headers (file i
 // at headerSize x i), records the file's own values and checks the image
-// parameters it repeats; checkGuid(name, header) judges its identifier.
+// parameters it repeats; checkFile(name, header) judges its layout and identifier.
 // Stops at the first file that fails.
-template <class Header, class CheckGuid>
+template <class Header, class CheckFile>
 NbResult NbReadMetadataHeaders(const char* reader, CNimbraFile& file, CNimbraBuffer& headers, std::uint32_t headerSize,
                                char** names, std::uint16_t count, ImageParameters* parameters,
-                               MetadataFileParameters* records, CheckGuid checkGuid) {
+                               MetadataFileParameters* records, CheckFile checkFile) {
     for (std::uint16_t i = 0; i < count; ++i) {
         std::uint8_t* slot = headers.Data != nullptr ? headers.Data + static_cast<std::size_t>(headerSize) * i : nullptr;
         std::uint64_t size = 0;
         Header header {};
         NbResult code = NbReadLegacyHeader(file, names[i], headerSize, &size, slot, &header);
-        if (code == NB_OK) code = checkGuid(names[i], header);
+        if (code == NB_OK) code = checkFile(names[i], header);
         if (code != NB_OK) return code;
         records[i].FileParameterA = header.FileParameterA;
         records[i].FileParameterB = header.FileParameterB;

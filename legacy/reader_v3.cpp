@@ -49,10 +49,13 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     if (code != NB_OK) NB_RETURN(kName, code);
     file.Close();
 
-    // Metadata files of this layout carry no identifier of their own.
+    // Every metadata file is in this layout, as detection judged the first
+    // by its header length; and carries no identifier of its own.
     code = NbReadMetadataHeaders<MetadataHeaderV3>(
         kName, file, headers, kMetadataHeaderV3Size, metadataFileNames, metadataFileCount, parameters,
         metadataFileParameters, [&](const char* name, const MetadataHeaderV3& metadata) {
+            if (metadata.Prefix.HeaderLength != NB_V3_METADATA_HEADER_LENGTH)
+                return NbRefuseOtherLayout(kName, name, 3, metadata.Prefix.HeaderLength, metadata.ImageParameterA);
             if (metadata.Prefix.Guid == 0) return NB_OK;
             NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not 0\n", kName,
                     NB_INVALID_DATA, name);
@@ -63,7 +66,7 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     parameters->ImageGuid = map.Prefix.Guid != 0 ? map.Prefix.Guid : NbCreateIdentifier();
     parameters->DataGuid = data.Prefix.Guid;
     if (parameters->DataGuid != 0 && map.DataGuid != 0 && parameters->DataGuid != map.DataGuid)
-        NB_RETURN(kName, NB_INVALID_DATA);
+        NB_RETURN(kName, NbRefuseDataGuid(kName, dataFileName, data.Prefix.Guid, "map", mapFileName, map.DataGuid));
     if (parameters->DataGuid == 0) parameters->DataGuid = map.DataGuid != 0 ? map.DataGuid : NbCreateIdentifier();
     parameters->ImageSize = map.ImageSize;
     NB_RETURN(kName, NB_OK);

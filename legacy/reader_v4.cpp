@@ -49,10 +49,13 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
     parameters->DataSequence = 1;
     file.Close();
 
-    // Every metadata file names the data file the map names.
+    // Every metadata file is in this layout, as detection judged the first
+    // by its version field, and names the data file the map names.
     code = NbReadMetadataHeaders<MetadataHeaderV4>(
         kName, file, headers, kMetadataHeaderV4Size, metadataFileNames, metadataFileCount, parameters,
         metadataFileParameters, [&](const char* name, const MetadataHeaderV4& metadata) {
+            if (metadata.Version != 4)
+                return NbRefuseOtherLayout(kName, name, 4, metadata.Prefix.HeaderLength, metadata.Version);
             if (metadata.Prefix.Guid == parameters->DataGuid) return NB_OK;
             NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not %I64d\n", kName,
                     NB_INVALID_DATA, name, static_cast<std::int64_t>(parameters->DataGuid));
@@ -60,12 +63,7 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
         });
     if (code != NB_OK) NB_RETURN(kName, code);
 
-    if (data.Prefix.Guid != parameters->DataGuid) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext,
-                "*** %s %u Data GUID of file [%s] (%I64d) is not the one in map file [%s] (%I64d)\n", kName,
-                NB_INVALID_DATA, dataFileName, static_cast<std::int64_t>(data.Prefix.Guid), mapFileName,
-                static_cast<std::int64_t>(parameters->DataGuid));
-        NB_RETURN(kName, NB_INVALID_DATA);
-    }
+    if (data.Prefix.Guid != parameters->DataGuid)
+        NB_RETURN(kName, NbRefuseDataGuid(kName, dataFileName, data.Prefix.Guid, "map", mapFileName, parameters->DataGuid));
     NB_RETURN(kName, NB_OK);
 }

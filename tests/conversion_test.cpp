@@ -37,6 +37,7 @@ struct Row {
     std::uint32_t MetadataAlignment = 4096;
     std::size_t TextLength = 0;  // 0: the maker's short text
     std::uint32_t MapPages = 0;  // 0: as many as the image size asks for
+    bool UnusedTable = false;
 };
 void PrintTo(const Row& row, std::ostream* out) { *out << row.Name; }
 
@@ -55,6 +56,7 @@ ImageRecipe MakeRecipe(const Row& row, const TempDir& dir) {
     recipe.MapPageSize = row.MapPageSize;
     recipe.MetadataBytes = row.MetadataBytes;
     recipe.MetadataAlignment = row.MetadataAlignment;
+    recipe.UnusedMapTable = row.UnusedTable;
     recipe.ImageParameterA = 7;
     recipe.ImageParameterC = 3;
     recipe.Seed = row.Layout * 100 + static_cast<std::uint32_t>(row.Metadata) * 10 + row.MapType;
@@ -159,6 +161,13 @@ INSTANTIATE_TEST_SUITE_P(
         // A map file of exactly 196608 bytes: its first superblock lies right behind it.
         Row {.Name = "L4ExtendedText256", .Layout = 4, .MapType = 1, .BlockSize = 8192, .DataBytes = 204800,
              .MapDataOffset = 8192, .MapTableSize = 53248, .TextLength = 256},
+        // Extended tables that look like no compacted map's: the verifier and nbinfo must not take them for one.
+        Row {.Name = "L4ExtendedUnusedTable", .Layout = 4, .MapType = 1, .UnusedTable = true},
+        Row {.Name = "L4ExtendedEmptyTable", .Layout = 4, .MapType = 1, .MapTableSize = 0},
+        Row {.Name = "L3ExtendedThreeByteTable", .Layout = 3, .MapType = 1, .MapTableSize = 3},
+        Row {.Name = "L4ExtendedTableOf4098Bytes", .Layout = 4, .MapType = 1, .MapTableSize = 4098},
+        // A 4 MiB data checkpoint goes out in pieces of 1 MiB.
+        Row {.Name = "L2Block4MCheckpointInPieces", .Layout = 2, .BlockSize = 4 * k1M, .DataBytes = kHeadBackup},
         Row {.Name = "L4ExtendedThreeFilesBlock1M", .Layout = 4, .MapType = 1, .BlockSize = k1M, .DataBytes = k1M + 5000,
              .Metadata = 3, .Guids = true, .MapTableSize = 12000, .MetadataBytes = 200000}),
     ::testing::PrintToStringParamName());

@@ -166,8 +166,8 @@ void MakeMapPage(const ImageRecipe& recipe, std::uint32_t index, std::uint8_t* p
 }
 
 std::vector<std::uint8_t> MakeMapTable(const ImageRecipe& recipe) {
-    std::vector<std::uint8_t> table(recipe.MapTableSize);
-    for (std::uint32_t i = 0; i < recipe.MapTableSize; ++i)
+    std::vector<std::uint8_t> table(recipe.MapTableSize, 0xFF);
+    for (std::uint32_t i = 0; i < recipe.MapTableSize && !recipe.UnusedMapTable; ++i)
         table[i] = static_cast<std::uint8_t>((i * 7 + i / 256 * 3 + recipe.Seed) & 0xFF);
     return table;
 }

@@ -40,6 +40,7 @@ struct ImageRecipe {
     std::uint64_t MapReference = 0x0123456789ABCDEFull;
     std::string MapText = "nbmkimage sample map";
     std::uint32_t MapTrailingBytes = 131072;  // behind the table of a type 1 map
+    bool UnusedMapTable = false;              // every byte of the table 0xFF
 
     // File sizes; 0 means ImageSize blocks of BlockSize for the data file.
     std::uint64_t DataBytes = 0;

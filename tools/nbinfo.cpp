@@ -18,7 +18,12 @@
 #include "platform/file.h"
 #include "platform/format.h"
 #include "platform/trace.h"
+#include "driver/backup.h"
+#include "platform/format.h"
+#include "version6/plan.h"
 #include "version6/records.h"
+#include "version6/verify.h"
+#include "version6/version6.h"
 
 namespace {
 
@@ -34,7 +39,9 @@ const char kUsage[] =
     "them: one line \"FAIL ...\" per inconsistency. Nothing is written.\n"
     "  --json   print one JSON document instead of text\n"
     "  --help   print this text\n"
-    "Exit status: 0 consistent, 1 inconsistent, 2 usage error or a missing or short file.\n";
+    "A legacy image is also judged as the converter would: \"FAIL convert: ...\".\n"
+    "Exit status: 0 consistent, 1 inconsistent or not convertible, 2 usage error or\n"
+    "a missing or short file.\n";
 
 __attribute__((format(printf, 1, 2))) std::string Fmt(const char* format, ...) {
     char buffer[1024];
@@ -181,36 +188,39 @@ const Names kMetadataHeaderV6Names {"Signature", "HeaderLength", "Guid", "Versio
                                     "MetadataAlignment", "ImageParameterC", "FileParameterB", "Sequence",
                                     "FirstSuperblockOffset", "SecondSuperblockOffset"};
 
-// A kind of superblock or checkpoint: its size (a checkpoint's: of its head, 0 for all of it), the
-// bytes its CRC covers and where the CRC lies, its signature, a checkpoint's HeaderValue, its fields.
-struct Rule {
-    const char* name;
-    std::size_t size, covered, crcOffset;
-    NbSignature signature;
-    std::uint32_t headerValue;
-    Names names;
-};
-const Rule kMapSuperblockRule {"MapSuperblock", NB_SUPERBLOCK_BLOCK, kMapSuperblockSize, kMapSuperblockCrcOffset,
-                               kMapSuperblockSignature, 0,
-                               {"Signature", "Crc", "CheckpointOffset", "CheckpointSize", "MapEndOffset"}};
-const Rule kDataSuperblockRule {"DataSuperblock", kDataSuperblockSize, kDataSuperblockSize, kDataSuperblockCrcOffset,
-                                kDataSuperblockSignature, 0,
-                                {"Signature", "Crc", "CheckpointBlock", "CheckpointBlocks", "EndBlock"}};
-const Rule kMetadataSuperblockRule {
-    "MetadataSuperblock", kMetadataSuperblockSize, kMetadataSuperblockSize, kMetadataSuperblockCrcOffset,
-    kMetadataSuperblockSignature, 0,
-    {"Signature", "CheckpointOffset", "CheckpointSize", "SecondCheckpointOffset", "SecondCheckpointSize",
-     "FileParameterA", "CheckpointEndOffset", "AlignedEndOffset", "SecondAlignedEndOffset", "Crc"}};
-const Rule kMapCheckpointRule {"MapCheckpoint", kMapCheckpointHeadSize, 0, kMapCheckpointCrcOffset,
-                               kMapCheckpointSignature, NB_MAP_CHECKPOINT_HEADER_VALUE,
-                               {"Signature", "HeaderValue", "HeaderCrc", "TableValue", "Crc", "PageCount", "PageCrc"}};
-const Rule kDataCheckpointRule {"DataCheckpoint", 0, 0, kCheckpointCrcOffset, kDataCheckpointSignature,
-                                NB_DATA_CHECKPOINT_HEADER_VALUE, {"Signature", "HeaderValue", "HeaderCrc", "Crc"}};
-const Rule kMetadataCheckpointRule {"MetadataCheckpoint", 0, 0, kCheckpointCrcOffset, kMetadataCheckpointSignature,
-                                    NB_METADATA_CHECKPOINT_HEADER_VALUE, {"Signature", "HeaderValue", "HeaderCrc", "Crc"}};
+
+// Field names of the superblocks and checkpoints, in the order of their layout functions.
+const Names kMapSuperblockNames {"Signature", "Crc", "CheckpointOffset", "CheckpointSize", "MapEndOffset"};
+const Names kDataSuperblockNames {"Signature", "Crc", "CheckpointBlock", "CheckpointBlocks", "EndBlock"};
+const Names kMetadataSuperblockNames {"Signature", "CheckpointOffset", "CheckpointSize", "SecondCheckpointOffset",
+                                      "SecondCheckpointSize", "FileParameterA", "CheckpointEndOffset",
+                                      "AlignedEndOffset", "SecondAlignedEndOffset", "Crc"};
+const Names kMapCheckpointNames {"Signature", "HeaderValue", "HeaderCrc", "TableValue", "Crc", "PageCount", "PageCrc"};
+const Names kCheckpointNames {"Signature", "HeaderValue", "HeaderCrc", "Crc"};
 
 // The converter's trace lines would only repeat what the findings tell.
 NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+
+// While the converter's reading and checks run, their "***" lines of level
+// 0 are the reasons they give; the routine name and code are left out.
+std::vector<std::string> g_reasons;
+NbResult Capture(std::uint32_t level, void*, const char* format, ...) {
+    if (level != NB_TRACE_ERROR) return NB_OK;
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    NbVFormat(line, sizeof line, format, args);
+    va_end(args);
+    std::string text = line;
+    if (!text.starts_with("*** ")) return NB_OK;
+    text.erase(0, std::min(text.find(' ', 4), text.size()));
+    text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
+    if (const std::size_t digits = text.find_first_not_of("0123456789"); digits != 0 && digits != std::string::npos && text[digits] == ' ')
+        text.erase(0, digits + 1);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    g_reasons.push_back(text);
+    return NB_OK;
+}
 
 enum class Kind { Map, Data, Metadata };
 
@@ -223,107 +233,8 @@ struct Source {
     std::uint64_t size = 0;
     Bytes head = Bytes(kHeadBytes);  // the file's first bytes, zero behind its end
     std::uint32_t layout = 0;
-    std::uint64_t dataGuid = 0;  // the data file's identifier as this file names it (layout 6)
 };
 
-// Findings about one record; where names the file and the record.
-struct Checker {
-    Report& r;
-    std::string where;
-
-    void Fail(const std::string& what) const { r.Fail(where, what); }
-    bool That(bool ok, const std::string& what) const {
-        if (!ok) Fail(what);
-        return ok;
-    }
-    void Equal(const char* field, std::uint64_t actual, std::uint64_t expected) const {
-        That(actual == expected, Fmt("%s is %" PRIu64 ", the layout gives %" PRIu64, field, actual, expected));
-    }
-    void Chars(const char* field, const char* actual, const char* expected, std::size_t n) const {
-        That(std::memcmp(actual, expected, n) == 0, Fmt("%s is not \"%.*s\"", field, static_cast<int>(n), expected));
-    }
-    // Recomputes the CRC of bytes[0, covered) with its field at crcOffset zero.
-    bool Crc(const char* field, const Bytes& bytes, std::size_t covered, std::size_t crcOffset) const {
-        Bytes copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(covered));
-        PutLe32(copy.data(), crcOffset, 0);
-        const std::uint32_t stored = GetLe32(bytes.data(), crcOffset);
-        const std::uint32_t computed = NbCrc32(copy.data(), static_cast<std::uint32_t>(covered));
-        return That(stored == computed, Fmt("%s is 0x%08x, computed 0x%08x", field, stored, computed));
-    }
-    // Decodes a record with the converter's layout function and checks that
-    // every byte of its size that the layout leaves undefined is zero.
-    template <class Record>
-    Record Decode(const Bytes& bytes, std::size_t size) const {
-        const Record record = DecodeRecord<Record>(bytes.data());
-        Bytes again(size);
-        EncodeRecord(record, again.data(), size);
-        const auto diff = std::mismatch(again.begin(), again.end(), bytes.begin());
-        if (diff.first != again.end())
-            Fail(Fmt("byte %td is 0x%02x where the layout has zero", diff.first - again.begin(), *diff.second));
-        return record;
-    }
-};
-
-// count bytes at offset; false, with a finding, when they lie beyond the
-// file's end or cannot be read.
-bool ReadAt(const Checker& c, Source& s, std::uint64_t offset, std::uint64_t count, Bytes& out) {
-    if (offset > s.size || count > s.size - offset || count > (1u << 30))
-        return c.That(false, Fmt("bytes %" PRIu64 " to %" PRIu64 " lie beyond the file's end at %" PRIu64, offset,
-                                 offset + count, s.size));
-    out.assign(count, 0);
-    const NbResult code = s.file.SeekRead(offset, out.data(), static_cast<std::uint32_t>(count), nullptr);
-    return c.That(code == NB_OK, Fmt("cannot be read at %" PRIu64 ": error %u", offset, code));
-}
-
-// Both copies of a superblock, each read, shown and checked (check gets the
-// copy); the second must equal the first byte for byte. follow is the copy a
-// reader would take to the checkpoint: the first whose CRC holds.
-template <class Superblock, class Check>
-bool Superblocks(Report& r, Source& s, const Rule& rule, const std::uint64_t at[2], std::uint64_t blockSize,
-                 Check check, Superblock& follow) {
-    Bytes copies[2];
-    bool found = false, sound = false;
-    r.List(rule.name);
-    for (int i = 0; i < 2; ++i) {
-        const Checker k {r, Fmt("%s %s %d", s.label.c_str(), rule.name, i + 1)};
-        if (!ReadAt(k, s, at[i], rule.size, copies[i])) continue;
-        const auto sb = k.Decode<Superblock>(copies[i], rule.size);
-        r.Open("", Fmt("%s %d", rule.name, i + 1));
-        r.Number("Offset", at[i]);
-        Fields(r, sb, rule.names, blockSize);
-        r.Close();
-        k.Chars("Signature", sb.Signature.Text, rule.signature.Text, 8);
-        const bool crc = k.Crc("Crc", copies[i], rule.covered, rule.crcOffset);
-        check(k, sb);
-        if (!found || (!sound && crc)) follow = sb;
-        found = true;
-        sound = sound || crc;
-    }
-    r.Close();
-    if (!copies[0].empty() && !copies[1].empty() && copies[0] != copies[1]) {
-        const auto diff = std::mismatch(copies[0].begin(), copies[0].end(), copies[1].begin());
-        r.Fail(Fmt("%s %s 2", s.label.c_str(), rule.name),
-               Fmt("differs from copy 1 from byte %td on", diff.first - copies[0].begin()));
-    }
-    return found;
-}
-
-// A checkpoint read, its head shown and checked with both CRCs; the group
-// stays open for what follows the head. false when it cannot be read.
-template <class Head>
-bool Checkpoint(Report& r, Source& s, const Rule& rule, std::uint64_t at, std::uint64_t size, Bytes& cp, Head& head) {
-    const Checker k {r, s.label + " " + rule.name};
-    if (!ReadAt(k, s, at, size, cp)) return false;
-    head = k.Decode<Head>(cp, rule.size != 0 ? rule.size : cp.size());
-    r.Open(rule.name, rule.name);
-    r.Number("Offset", at);
-    Fields(r, head, rule.names);
-    k.Chars("Signature", head.Signature.Text, rule.signature.Text, 8);
-    k.Equal("HeaderValue", head.HeaderValue, rule.headerValue);
-    k.Crc("HeaderCrc", cp, kCheckpointHeaderCrcCovers, kCheckpointHeaderCrcOffset);
-    k.Crc("Crc", cp, cp.size(), rule.crcOffset);
-    return true;
-}
 
 // Field names of a legacy header: the shared opening's, then its own.
 Names Legacy(std::initializer_list<const char*> own) {
@@ -361,177 +272,103 @@ void LegacyHeader(Report& r, const Source& s) {
     }
 }
 
-// A version 6 file header: shown, with its magic, length and version checked.
-template <class Header>
-Header Header6(Report& r, const Source& s, const char* name, std::size_t size, const NbMagic& magic, const Names& names) {
-    const Checker c {r, s.label + " " + name};
-    const auto h = c.Decode<Header>(s.head, size);
-    std::uint64_t blockSize = 0;
-    if constexpr (requires { h.BlockSize; }) blockSize = h.BlockSize;
-    Show(r, name, h, names, blockSize);
-    c.Chars("Signature", h.Signature.Text, magic.Text, 4);
-    c.Equal("HeaderLength", h.HeaderLength, size);
-    c.Equal("Version", h.Version, NB_V6_VERSION);
-    return h;
-}
 
-// The page table of a compacted map: the retained pages follow one another
-// from MapDataOffset in table order, the superblocks follow them, and
-// PageCrc runs over them in the order of their new offsets.
-void PageTable(Report& r, Source& s, const Checker& c, const MapHeaderV6& h, const MapCheckpointHead& head,
-               std::vector<std::pair<std::uint32_t, std::uint32_t>> kept) {
-    const Checker t {r, s.label + " MapCheckpoint PageTable"};
-    t.Equal("PageCount", head.PageCount, kept.size());
-    t.That(h.MapDataOffset % NB_MAP_PAGE == 0, "MapDataOffset of a compacted map is not a multiple of 4096");
-    c.Equal("FirstSuperblockOffset", h.FirstSuperblockOffset,
-            NbRoundUp(h.MapDataOffset + static_cast<std::uint64_t>(NB_MAP_PAGE) * kept.size(), NB_64K));
-    bool inFile = true;
-    for (std::size_t j = 0; j < kept.size(); ++j) {
-        const auto [e, i] = kept[j];
-        const std::uint64_t at = static_cast<std::uint64_t>(e) * NB_MAP_PAGE, expected = h.MapDataOffset / NB_MAP_PAGE + j;
-        const std::string entry = Fmt("entry %u = %u (page at %" PRIu64 ")", i, e, at);
-        if (at + NB_MAP_PAGE > s.size)
-            inFile = t.That(false, entry + Fmt(" points outside the map file of %" PRIu64 " bytes", s.size));
-        else if (at < std::max<std::uint64_t>(h.MapDataOffset, kMapHeaderV6Size))
-            t.Fail(entry + " overlaps the header");
-        else if (at + NB_MAP_PAGE > h.FirstSuperblockOffset)
-            t.Fail(entry + " overlaps the superblocks or the checkpoint");
-        else if (e != expected)
-            t.Fail(entry + Fmt(", the compaction puts it at page %" PRIu64, expected));
-    }
-    if (!inFile) return;
-    std::sort(kept.begin(), kept.end());
-    std::uint32_t crc = 0;
-    Bytes page;
-    for (const auto& [e, i] : kept) {
-        if (!ReadAt(t, s, static_cast<std::uint64_t>(e) * NB_MAP_PAGE, NB_MAP_PAGE, page)) return;
-        crc = NbCrc32Update(page.data(), NB_MAP_PAGE, crc);
-    }
-    t.That(crc == head.PageCrc, Fmt("PageCrc is 0x%08x, the retained pages give 0x%08x", head.PageCrc, crc));
-}
-
-void Map6(Report& r, Source& s) {
-    const Checker c {r, s.label + " MapHeaderV6"};
-    const auto h = Header6<MapHeaderV6>(r, s, "MapHeaderV6", kMapHeaderV6Size, kMapMagic, kMapHeaderV6Names);
-    s.dataGuid = h.DataGuid;
-    c.Equal("MapType", h.MapType, 1);
-    c.That(h.MapPageSize != 0, "MapPageSize is 0");
-    c.That(h.FirstSuperblockOffset % NB_64K == 0, "FirstSuperblockOffset is not a multiple of 65536");
-    c.Equal("SecondSuperblockOffset", h.SecondSuperblockOffset, h.FirstSuperblockOffset + NB_64K);
-    c.That(h.MapDataOffset >= kMapHeaderV6Size, "MapDataOffset lies inside the header");
-    const std::uint64_t entries = h.MapTableSize / 4, checkpointSize = NbMapCheckpointSize(entries);
-    const std::uint64_t at[2] = {h.FirstSuperblockOffset, h.SecondSuperblockOffset};
-    MapSuperblock sb {};
-    const auto check = [&](const Checker& k, const MapSuperblock& b) {
-        k.Equal("CheckpointOffset", b.CheckpointOffset, h.FirstSuperblockOffset + 2 * NB_64K);
-        k.Equal("CheckpointSize", b.CheckpointSize, checkpointSize);
-        if (h.MapPageSize != 0)
-            k.Equal("MapEndOffset", b.MapEndOffset, NbRoundUp(b.CheckpointOffset + b.CheckpointSize, h.MapPageSize));
-    };
-    Bytes cp;
-    MapCheckpointHead head {};
-    const std::size_t tableEnd = kMapCheckpointHeadSize + 4 * entries;
-    if (!Superblocks(r, s, kMapSuperblockRule, at, 0, check, sb) || sb.CheckpointSize < tableEnd ||
-        !Checkpoint(r, s, kMapCheckpointRule, sb.CheckpointOffset, sb.CheckpointSize, cp, head))
-        return;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> kept;  // page number, table index
-    for (std::uint32_t i = 0; i < entries; ++i)
-        if (const std::uint32_t e = GetLe32(cp.data(), kMapCheckpointHeadSize + 4 * i); e != 0xFFFFFFFFu)
-            kept.emplace_back(e, i);
-    // An extended map's table is copied as it stood: its entries are the
-    // map's own, not page numbers of this file.
-    const bool copied = head.PageCount == 0 && !kept.empty();
-    r.Open("PageTable", "PageTable");
-    r.Number("Entries", entries);
-    r.Number("Used", kept.size());
-    r.Flag("CopiedTable", copied);
-    r.Close();
-    r.Close();
-    const Checker k {r, s.label + " MapCheckpoint"};
-    k.Equal("TableValue", head.TableValue, NB_MAP_CHECKPOINT_TABLE_VALUE);
-    const auto tail = std::find_if(cp.begin() + static_cast<std::ptrdiff_t>(tableEnd), cp.end(), [](auto b) { return b != 0; });
-    k.That(tail == cp.end(), Fmt("byte %td behind the page table is not zero", tail - cp.begin()));
-    if (!copied) return PageTable(r, s, c, h, head, kept);
-    c.That(h.FirstSuperblockOffset >= static_cast<std::uint64_t>(h.MapDataOffset) + h.MapTableSize,
-           "FirstSuperblockOffset lies inside the map table");
-}
-
-void Data6(Report& r, Source& s) {
-    const Checker c {r, s.label + " DataHeaderV6"};
-    const auto h = Header6<DataHeaderV6>(r, s, "DataHeaderV6", kDataHeaderV6Size, kDataMagic, kDataHeaderV6Names);
-    const std::uint64_t b = h.BlockSize, s1 = h.FirstSuperblockBlock;
-    s.dataGuid = h.Guid;
-    DataPlacement p {};
-    if (!c.That(b != 0 && s1 != 0 && NbPlaceDataFrom(h.BlockSize, s1, &p) == NB_OK,
-                "BlockSize 0 or FirstSuperblockBlock 0 has no placement"))
-        return;
-    r.Number("SizeBlocks", s.size / b);
-    // The first copy lies in the first block that begins at or behind a
-    // multiple of 64 KiB: one such multiple lies within the block before it.
-    c.That(NbRoundUp((s1 - 1) * b + 1, NB_64K) <= s1 * b,
-           "FirstSuperblockBlock is not the first block at or behind a multiple of 65536 bytes");
-    c.Equal("SecondSuperblockBlock", h.SecondSuperblockBlock, p.SecondSuperblockBlock);
-    const std::uint64_t at[2] = {s1 * b, h.SecondSuperblockBlock * b};
-    DataSuperblock sb {};
-    const auto check = [&](const Checker& k, const DataSuperblock& d) {
-        k.Equal("CheckpointBlock", d.CheckpointBlock, p.CheckpointBlock);
-        k.Equal("CheckpointBlocks", d.CheckpointBlocks, p.CheckpointBlocks);
-        k.Equal("EndBlock", d.EndBlock, p.EndBlock);
-    };
-    Bytes cp;
-    CheckpointHead head {};
-    if (Superblocks(r, s, kDataSuperblockRule, at, b, check, sb) &&
-        Checkpoint(r, s, kDataCheckpointRule, sb.CheckpointBlock * b, p.CheckpointSize, cp, head))
+template <class Superblock>
+void ShowSuperblocks(Report& r, const char* name, const NbRecordAt<Superblock> (&copies)[2], const Names& names,
+                     std::uint64_t blockSize = 0) {
+    r.List(name);
+    for (int i = 0; i < 2; ++i) {
+        if (!copies[i].Read) continue;
+        r.Open("", Fmt("%s %d", name, i + 1));
+        r.Number("Offset", copies[i].Offset);
+        Fields(r, copies[i].Value, names, blockSize);
         r.Close();
-}
-
-void Metadata6(Report& r, Source& s) {
-    const Checker c {r, s.label + " MetadataHeaderV6"};
-    const auto h = Header6<MetadataHeaderV6>(r, s, "MetadataHeaderV6", kMetadataHeaderV6Size, kMetadataMagic,
-                                             kMetadataHeaderV6Names);
-    s.dataGuid = h.Guid;
-    c.That(h.FirstSuperblockOffset % NB_64K == 0 && h.FirstSuperblockOffset != 0,
-           "FirstSuperblockOffset is not a non-zero multiple of 65536");
-    c.Equal("SecondSuperblockOffset", h.SecondSuperblockOffset, h.FirstSuperblockOffset + NB_64K);
-    // The first copy's offset stands for the old file size: the rest follows.
-    MetadataPlacement p {};
-    if (!c.That(NbPlaceMetadata(h.FirstSuperblockOffset, h.MetadataAlignment, &p) == NB_OK,
-                "MetadataAlignment 0 has no placement"))
-        return;
-    const std::uint64_t at[2] = {h.FirstSuperblockOffset, h.SecondSuperblockOffset};
-    MetadataSuperblock sb {};
-    const auto check = [&](const Checker& k, const MetadataSuperblock& m) {
-        k.Equal("CheckpointOffset", m.CheckpointOffset, p.CheckpointOffset);
-        k.That(m.CheckpointOffset % h.MetadataAlignment == 0, "CheckpointOffset is not a multiple of MetadataAlignment");
-        k.Equal("CheckpointSize", m.CheckpointSize, NB_METADATA_CHECKPOINT_SIZE);
-        k.Equal("SecondCheckpointOffset", m.SecondCheckpointOffset, p.CheckpointOffset);
-        k.Equal("SecondCheckpointSize", m.SecondCheckpointSize, NB_METADATA_CHECKPOINT_SIZE);
-        k.Equal("CheckpointEndOffset", m.CheckpointEndOffset, p.CheckpointEnd);
-        k.Equal("AlignedEndOffset", m.AlignedEndOffset, p.AlignedEnd);
-        k.Equal("SecondAlignedEndOffset", m.SecondAlignedEndOffset, p.AlignedEnd);
-    };
-    Bytes cp;
-    CheckpointHead head {};
-    if (Superblocks(r, s, kMetadataSuperblockRule, at, 0, check, sb) &&
-        Checkpoint(r, s, kMetadataCheckpointRule, sb.CheckpointOffset, NB_METADATA_CHECKPOINT_SIZE, cp, head))
-        r.Close();
-}
-
-// Every file names the one data file, and the metadata files agree on the
-// image-wide values they repeat.
-void CrossCheck(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
-    const Checker c {r, "image"};
-    const MetadataHeaderV6 first = DecodeRecord<MetadataHeaderV6>(files[2]->head.data());
-    for (const auto& f : files) {
-        c.That(f->dataGuid == files[1]->dataGuid,
-               Fmt("%s names the data Guid %" PRId64 ", the data file has %" PRId64, f->label.c_str(),
-                   static_cast<std::int64_t>(f->dataGuid), static_cast<std::int64_t>(files[1]->dataGuid)));
-        const auto m = DecodeRecord<MetadataHeaderV6>(f->head.data());
-        c.That(f->kind != Kind::Metadata || (m.ImageParameterA == first.ImageParameterA &&
-                                             m.MetadataAlignment == first.MetadataAlignment &&
-                                             m.ImageParameterC == first.ImageParameterC),
-               f->label + ": ImageParameterA, MetadataAlignment or ImageParameterC differ from metadata 1");
     }
+    r.Close();
+}
+
+// The group stays open for what follows the checkpoint's head.
+template <class Head>
+void ShowCheckpoint(Report& r, const char* name, const NbRecordAt<Head>& checkpoint, const Names& names) {
+    r.Open(name, name);
+    r.Number("Offset", checkpoint.Offset);
+    Fields(r, checkpoint.Value, names);
+}
+
+// A layout 6 file: the records the verifier read, then its findings.
+NbV6FileView Show6(Report& r, const Source& s) {
+    NbV6FileView v;
+    std::vector<NbFinding> findings;
+    // Every retained map page is read once, in file order, for its checksum.
+    const NbVerifyDepth depth = NbVerifyDepth::Pages;
+    const NbImageFile kind = s.kind == Kind::Map ? NbImageFile::Map : s.kind == Kind::Data ? NbImageFile::Data : NbImageFile::Metadata;
+    NbVerifyV6File(kind, s.label, s.name.c_str(), depth, &v, &findings);
+    if (s.kind == Kind::Map) {
+        Show(r, "MapHeaderV6", v.Map, kMapHeaderV6Names);
+        ShowSuperblocks(r, "MapSuperblock", v.MapSuperblocks, kMapSuperblockNames);
+        if (v.MapCheckpoint.Read) {
+            ShowCheckpoint(r, "MapCheckpoint", v.MapCheckpoint, kMapCheckpointNames);
+            r.Open("PageTable", "PageTable");
+            r.Number("Entries", v.TableEntries);
+            r.Number("Used", v.TableUsed);
+            r.Flag("CopiedTable", v.CopiedTable);
+            r.Close();
+            r.Close();
+        }
+    } else if (s.kind == Kind::Data) {
+        Show(r, "DataHeaderV6", v.Data, kDataHeaderV6Names, v.Data.BlockSize);
+        if (v.SuperblocksPlaced) {
+            r.Number("SizeBlocks", s.size / v.Data.BlockSize);
+            ShowSuperblocks(r, "DataSuperblock", v.DataSuperblocks, kDataSuperblockNames, v.Data.BlockSize);
+        }
+    } else {
+        Show(r, "MetadataHeaderV6", v.Metadata, kMetadataHeaderV6Names);
+        if (v.SuperblocksPlaced) ShowSuperblocks(r, "MetadataSuperblock", v.MetadataSuperblocks, kMetadataSuperblockNames);
+    }
+    if (s.kind != Kind::Map && v.Checkpoint.Read) {
+        ShowCheckpoint(r, s.kind == Kind::Data ? "DataCheckpoint" : "MetadataCheckpoint", v.Checkpoint, kCheckpointNames);
+        r.Close();
+    }
+    for (const NbFinding& f : findings) r.Fail(f.File + (f.Record.empty() ? "" : " " + f.Record), f.Reason);
+    return v;
+}
+
+// Whether the converter would convert this legacy image, judged by its own
+// code: the backups' length, detection, the layout's reader, the plan and
+// the pre-change check. Each reason it would give is a finding.
+bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
+    g_reasons.clear();
+    for (const auto& f : files)
+        if (f->size < NB_BACKUP_LENGTH)
+            g_reasons.push_back(Fmt("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
+    std::vector<char*> names;
+    for (std::size_t i = 2; i < files.size(); ++i) names.push_back(files[i]->name.data());
+    const auto count = static_cast<std::uint16_t>(names.size());
+    const char *map = files[0]->name.c_str(), *data = files[1]->name.c_str();
+    NbTrace = Capture;
+    std::uint32_t version = 0;
+    NbResult code = g_reasons.empty() ? NbConvertGetVersion(data, map, names[0], version) : NB_OK;
+    if (code == NB_OK && g_reasons.empty()) {
+        ImageParameters p;
+        std::vector<MetadataFileParameters> records(count);
+        if (version == 2 && count != 1)
+            g_reasons.push_back(Fmt("Layout 2 has one metadata file, %u are named", static_cast<unsigned>(count)));
+        else if (version == 2)
+            code = NbConvertFromV2(data, map, names[0], &p, records.data());
+        else if (version == 3 || version == 4)
+            code = (version == 3 ? NbConvertFromV3 : NbConvertFromV4)(data, map, names.data(), count, &p, records.data());
+        else
+            g_reasons.push_back(Fmt("Layout %u cannot be converted", version));
+        if (code == NB_OK && g_reasons.empty()) {
+            NbConversionPlan plan;
+            NbPlanConversion(version, p, NB_BACKUP_LENGTH, &plan);
+            code = NbCheckConvertible(plan, map, data, names.data(), count);
+        }
+    }
+    NbTrace = Quiet;
+    if (code != NB_OK && g_reasons.empty()) g_reasons.push_back(Fmt("refused with error %u", code));
+    for (const std::string& reason : g_reasons) r.Fail("convert", reason);
+    return g_reasons.empty();
 }
 
 // The header a kind of file has in a layout (the extended map header when
@@ -619,6 +456,7 @@ int Run(int argc, char** argv) {
     std::string each;
     for (const auto& f : files) each += Fmt("%s%s %u", each.empty() ? "" : ", ", f->label.c_str(), f->layout);
     if (!same) r.Fail("image", "the files carry different layouts: " + each);
+    std::vector<NbV6FileView> views;
     for (std::size_t i = 0; i < files.size(); ++i) {
         Source& f = *files[i];
         if (i == 2) r.List("metadata");
@@ -627,7 +465,7 @@ int Run(int argc, char** argv) {
         r.Number("Layout", f.layout);
         r.Number("Size", f.size);
         if (f.layout == 6)
-            (f.kind == Kind::Map ? Map6 : f.kind == Kind::Data ? Data6 : Metadata6)(r, f);
+            views.push_back(Show6(r, f));
         else if (f.layout >= 2 && f.layout <= 4)
             LegacyHeader(r, f);
         else {
@@ -637,7 +475,11 @@ int Run(int argc, char** argv) {
         r.Close();
     }
     r.Close();  // the list of metadata files
-    if (same && layout == 6) CrossCheck(r, files);
+    std::vector<NbFinding> findings;
+    if (same && layout == 6) NbVerifyV6CrossCheck(views, &findings);
+    for (const NbFinding& f : findings) r.Fail(f.File, f.Reason);
+    // What is not layout 6 throughout is judged as the converter would judge it.
+    if (!same || layout != 6) r.Flag("convertible", Convertible(r, files));
     return r.Finish();
 }
 

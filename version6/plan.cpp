@@ -5,7 +5,7 @@
 #include "version6/records.h"
 #include "version6/version6.h"
 
-void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t headBackupLength,
+void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t /*headBackupLength*/,
                       NbConversionPlan* plan) {
     *plan = NbConversionPlan {};
     plan->Rewrite = read;
@@ -16,16 +16,14 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::u
         plan->MapBodyOffset = NB_V6_MAP_DATA_OFFSET;
         plan->MapBodyBytes = read.MapFileSize > NB_LEGACY_MAP_DATA_OFFSET ? read.MapFileSize - NB_LEGACY_MAP_DATA_OFFSET : 0;
         plan->RebuildShift = NB_V6_MAP_DATA_OFFSET - NB_LEGACY_MAP_DATA_OFFSET;
+        plan->MapLength = NB_V6_MAP_DATA_OFFSET + plan->MapBodyBytes;
     } else {
         plan->MapBodyBytes = read.MapFileSize > read.MapDataOffset ? read.MapFileSize - read.MapDataOffset : 0;
+        plan->MapLength = read.MapFileSize;
     }
-    // Anything else the rewrite writes in the map lies in the head or behind
-    // the file's end, which the revert cuts off.
-    plan->WholeMapBackup =
-        plan->RelocateMap || plan->RebuildMapFromBackup ||
-        !NbRangesWithin(NbPlannedWrites(NbImageFile::Map, plan->Rewrite, plan->Rewrite.MapFileSize), headBackupLength,
-                        read.MapFileSize)
-             .empty();
+    // What else the rewrite writes in a map lies in its head, behind its end
+    // (which the revert cuts off), or is saved in the journal.
+    plan->WholeMapBackup = plan->RelocateMap || plan->RebuildMapFromBackup;
 }
 
 std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& p, std::uint64_t fileLength) {
@@ -36,8 +34,10 @@ std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters
         const std::uint64_t checkpoint = NbMapCheckpointSize(NbMapTableEntries(p));
         if (p.MapType == 0) {
             // Pages move down and the superblocks follow the last one kept:
-            // anything from the data offset on may be written.
-            ranges.push_back({p.MapDataOffset, UINT64_MAX - p.MapDataOffset});
+            // anything from the data offset to the checkpoint's furthest end.
+            const std::uint64_t body = fileLength > p.MapDataOffset ? fileLength - p.MapDataOffset : 0;
+            const std::uint64_t s = NbRoundUp(p.MapDataOffset + NbRoundUp(body, NB_MAP_PAGE), NB_64K);
+            ranges.push_back({p.MapDataOffset, s + 2 * NB_64K + checkpoint - p.MapDataOffset});
         } else {
             const std::uint64_t s = NbRoundUp(p.MapFileSize, NB_64K);
             ranges.push_back({s, NB_SUPERBLOCK_BLOCK});
@@ -89,4 +89,10 @@ std::vector<NbByteRange> NbRangesWithin(const std::vector<NbByteRange>& ranges, 
         }
     }
     return merged;
+}
+
+std::uint64_t NbFurthestWrite(const std::vector<NbByteRange>& ranges) {
+    std::uint64_t end = 0;
+    for (const NbByteRange& r : ranges) end = std::max(end, r.Offset + r.Length);
+    return end;
 }

@@ -20,6 +20,7 @@ struct NbConversionPlan {
     ImageParameters Rewrite {};   // the description as the rewrite will find the files
     std::uint64_t MapBodyOffset = 0;  // where the map's data may begin once moved (0: not moved)
     std::uint64_t MapBodyBytes = 0;   // the map's bytes behind MapDataOffset, as the rewrite finds them
+    std::uint64_t MapLength = 0;      // the map file's length as the rewrite finds it
     // The map file is renamed over its backup name, which then holds the
     // whole previous map, and a new map file is written: for a relocation,
     // and for a type 0 map, whose compacted pages are read from the backup
@@ -36,9 +37,14 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::u
 
 // Every byte range that the rewrite may write in one file of the image, given
 // the description the rewrite works from and the file's length before it (a
-// type 0 map's compaction is given as everything from MapDataOffset on).
+// type 0 map's compaction is given as everything from MapDataOffset to the
+// end of the checkpoint as it lies when no page is dropped: pages only move
+// down, so the superblocks and the checkpoint lie no further back).
 std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& rewrite, std::uint64_t fileLength);
 
 // The part of the planned writes that lies in [from, to): original bytes that
 // a revert must put back and that no backup of that length holds.
 std::vector<NbByteRange> NbRangesWithin(const std::vector<NbByteRange>& ranges, std::uint64_t from, std::uint64_t to);
+
+// The end of the furthest of the ranges.
+std::uint64_t NbFurthestWrite(const std::vector<NbByteRange>& ranges);

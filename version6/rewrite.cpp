@@ -12,6 +12,7 @@
 namespace {
 
 constexpr char kName[] = "NbConvertToV6";
+constexpr std::uint32_t kZeroPiece = 1u << 20;
 
 bool PageIsUnused(const std::uint8_t* page) {
     for (std::uint32_t i = 0; i < NB_MAP_PAGE; i += 8) {
@@ -229,14 +230,26 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
     code = file.Create(dataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     const std::uint64_t b = p.BlockSize;
+    // The checkpoint is a block, all zeros behind its head: a large block
+    // goes out in pieces through one bounded buffer, whatever the header says.
+    const std::uint32_t piece = data.CheckpointSize < kZeroPiece ? data.CheckpointSize : kZeroPiece;
     CNimbraBuffer dataCheckpoint;
-    code = dataCheckpoint.Allocate(data.CheckpointSize, true);
+    code = dataCheckpoint.Allocate(piece, true);
     if (code != NB_OK) NB_RETURN(kName, code);
     FillCheckpointHead(dataCheckpoint.Data, kDataCheckpointSignature, NB_DATA_CHECKPOINT_HEADER_VALUE);
-    NbSealCheckpoint(dataCheckpoint.Data, data.CheckpointSize, kCheckpointCrcOffset);
-    code = file.SeekWrite(data.CheckpointBlock * b, dataCheckpoint.Data, data.CheckpointSize);
+    NbSealCrc(dataCheckpoint.Data, kCheckpointHeaderCrcCovers, kCheckpointHeaderCrcOffset);
+    std::uint32_t crc = NbCrc32(dataCheckpoint.Data, piece);
+    // Behind the first piece only zeros follow; the buffer's last page is zeros.
+    for (std::uint64_t left = data.CheckpointSize - piece; left > 0; left -= left < NB_MAP_PAGE ? left : NB_MAP_PAGE)
+        crc = NbCrc32Update(dataCheckpoint.Data + piece - NB_MAP_PAGE, left < NB_MAP_PAGE ? static_cast<std::uint32_t>(left) : NB_MAP_PAGE, crc);
+    PutLe32(dataCheckpoint.Data, kCheckpointCrcOffset, crc);
+    for (std::uint64_t at = 0; at < data.CheckpointSize && code == NB_OK; at += piece) {
+        const std::uint64_t left = data.CheckpointSize - at;
+        code = file.SeekWrite(data.CheckpointBlock * b + at, dataCheckpoint.Data, left < piece ? static_cast<std::uint32_t>(left) : piece);
+        if (at == 0) std::memset(dataCheckpoint.Data, 0, kDataCheckpointHeadSize);
+    }
     if (code != NB_OK) NB_RETURN(kName, code);
-    std::memset(dataCheckpoint.Data, 0, data.CheckpointSize);
+    std::memset(dataCheckpoint.Data, 0, piece);
     EncodeRecord(NbMakeDataSuperblock(data), dataCheckpoint.Data, kDataSuperblockSize);
     NbSealCrc(dataCheckpoint.Data, kDataSuperblockSize, kDataSuperblockCrcOffset);
     code = file.SeekWrite(data.FirstSuperblockBlock * b, dataCheckpoint.Data, kDataSuperblockSize);

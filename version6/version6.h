@@ -5,6 +5,7 @@
 
 #include "legacy/image_parameters.h"
 #include "platform/result.h"
+#include "version6/plan.h"
 
 inline constexpr std::uint64_t NB_LEGACY_MAP_DATA_OFFSET = 32;
 inline constexpr std::uint64_t NB_V6_MAP_DATA_OFFSET = 4096;
@@ -46,10 +47,12 @@ NbResult NbPrepareMapRebuild(const char* mapFileName);
 // follows the file so the rewrite finds the table where it now is.
 void NbFollowRelocation(ImageParameters* parameters, std::uint64_t oldDataOffset, std::uint64_t newDataOffset);
 
-// Whether the image has a version 6 form at all, checked before anything is
-// changed, on the description as the rewrite will see it: the map's pages
-// must fit the page table, an extended map's table must fit the checkpoint
-// and lie inside the map file behind mapBodyOffset, and every placement must
-// fit its field. mapBodyBytes is the length of the map's data behind
-// MapDataOffset. 13, with a trace line, when there is none.
-NbResult NbCheckConvertible(const ImageParameters& parameters, std::uint64_t mapBodyBytes, std::uint64_t mapBodyOffset);
+// Whether the image has a version 6 form at all, checked on the plan before
+// anything is changed: the map's type, pages and table must fit the layout,
+// every placement its field, no file may be named twice (by identity, not by
+// name), and no file may grow by more than NB_GROWTH_LIMIT. Opens every file
+// for reading only. 13, with one trace line per reason, when there is none;
+// a host failure's code when a file cannot be opened or measured.
+inline constexpr std::uint64_t NB_GROWTH_LIMIT = 1ull << 30;
+NbResult NbCheckConvertible(const NbConversionPlan& plan, const char* mapFileName, const char* dataFileName,
+                            char** metadataFileNames, std::uint32_t metadataFileCount);

@@ -1,8 +1,8 @@
 // Header bytes chosen by the fuzzer, each file given a body behind them, go
 // through version detection, the reader of the detected layout, the
-// pre-change check, the relocation and the rewrite; or, for inputs that ask
-// for it, through the whole program. Nothing may crash, and a rewrite that
-// succeeds must leave an image that detection calls version 6.
+// pre-change check, the relocation and the rewrite, as the conversion plan
+// says; or, for inputs that ask for it, through the whole program. Nothing
+// may crash, and every conversion reported a success must verify.
 //
 // Input: mode (bit 0: whole program, bit 1: two metadata files), three
 // 16-bit body lengths in units of 64 bytes (map, data, metadata), then three
@@ -22,6 +22,8 @@
 #include "legacy/legacy.h"
 #include "platform/host.h"
 #include "platform/trace.h"
+#include "version6/plan.h"
+#include "version6/verify.h"
 #include "version6/version6.h"
 
 namespace {
@@ -75,6 +77,16 @@ public:
 
 HeapPages g_host;
 
+// A conversion that reported success left an image that verifies, pages and all.
+void Verified(const std::string& map, const std::string& data, char** metadata, std::uint32_t count) {
+    std::vector<NbFinding> findings;
+    const NbResult code = NbVerifyV6Image(map.c_str(), data.c_str(), metadata, count, NbVerifyDepth::Pages, &findings);
+    if (code == NB_OK && findings.empty()) return;
+    std::fprintf(stderr, "a reported conversion does not verify (%u): %s\n", code,
+                 findings.empty() ? "" : NbFindingText(findings[0]).c_str());
+    std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -115,19 +127,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     WriteFile(dataName, heads[1], length(1), false);
     for (std::uint16_t i = 0; i < count; ++i) WriteFile(metadataNames[i], heads[2], length(2), false);
 
+    char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
+    std::uint32_t version = 0;
+    NbResult code = NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version);
+    if (code != NB_OK) return 0;
+    const bool legacy = version >= 2 && version <= 4;
+
     if (whole) {
         std::string second = base + "1";
         std::vector<char*> argv {const_cast<char*>("NimbraConvert"), base.data(), base.data(), base.data()};
         if (count == 2) argv.push_back(second.data());
         argv.push_back(nullptr);
         NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
+        // A legacy image that is now layout 6 was reported converted: it must verify.
+        std::uint32_t after = 0;
+        if (legacy && NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], after) == NB_OK && after == 6)
+            Verified(mapName, dataName, names, count);
         return 0;
     }
 
-    char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
-    std::uint32_t version = 0;
-    NbResult code = NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version);
-    if (code != NB_OK) return 0;
     ImageParameters p;
     MetadataFileParameters records[2];
     std::uint16_t files = count;
@@ -138,18 +156,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default: return 0;
     }
     if (code != NB_OK) return 0;
-    // Judged as the driver judges it: as the rewrite will find the map.
-    const bool relocate = version != 4;
-    ImageParameters after = p;
-    if (relocate) NbFollowRelocation(&after, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
-    const std::uint64_t start = relocate ? NB_LEGACY_MAP_DATA_OFFSET : p.MapDataOffset;
-    const std::uint64_t bodyBytes = p.MapFileSize > start ? p.MapFileSize - start : 0;
-    if (NbCheckConvertible(after, bodyBytes, relocate ? NB_V6_MAP_DATA_OFFSET : 0) != NB_OK) return 0;
-    if (relocate) {
-        if (NbAdjustDataOffset(mapName.c_str(), NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET) != NB_OK) return 0;
-        NbFollowRelocation(&p, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET);
-    }
-    if (NbConvertToV6(dataName.c_str(), mapName.c_str(), names, files, &p, records) != NB_OK) return 0;
-    if (NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version) != NB_OK || version != 6) std::abort();
+    // Judged and carried out as the driver does, from the same plan.
+    NbConversionPlan plan;
+    NbPlanConversion(version, p, kBackupLength, &plan);
+    if (NbCheckConvertible(plan, mapName.c_str(), dataName.c_str(), names, files) != NB_OK) return 0;
+    if (plan.RelocateMap && NbAdjustDataOffset(mapName.c_str(), NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET) != NB_OK)
+        return 0;
+    if (NbConvertToV6(dataName.c_str(), mapName.c_str(), names, files, &plan.Rewrite, records) != NB_OK) return 0;
+    Verified(mapName, dataName, names, files);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "platform/checksum.h"
 #include "tests/support/test_support.h"
+#include "version6/verify.h"
 
 namespace {
 
@@ -276,5 +277,16 @@ std::vector<std::string> V6Mismatches(const ImageRecipe& recipe, const std::file
         Compare(name, ReadBytes(name), ExpectMetadata(recipe, i, original, ids), out);
         Compare(name + ".backup", ReadBytes(name + ".backup"), Head(original, kHeadBackup), out);
     }
+    // The expected bytes above are worked out independently; the rules a
+    // layout 6 image keeps are the verifier's, and every result keeps them.
+    std::vector<std::string> metadataNames;
+    for (std::size_t i = 0; i < recipe.MetadataBases.size(); ++i) metadataNames.push_back(at(MetadataFileName(recipe, i)));
+    std::vector<char*> names;
+    for (std::string& n : metadataNames) names.push_back(n.data());
+    std::vector<NbFinding> findings;
+    const NbResult code = NbVerifyV6Image(mapName.c_str(), dataName.c_str(), names.data(),
+                                          static_cast<std::uint32_t>(names.size()), NbVerifyDepth::Pages, &findings);
+    if (code != NB_OK) out.push_back("the verifier could not read the image: error " + std::to_string(code));
+    for (const NbFinding& f : findings) out.push_back("verifier: " + NbFindingText(f));
     return out;
 }

@@ -12,6 +12,7 @@
 // relative to dir) and its expected bytes: headers, superblocks, checkpoints,
 // moved map pages, untouched content, zeros where the layout defines nothing,
 // and backups. Identifiers that layouts 2 and 3 make anew are read from the
-// converted map header and must be non-zero and distinct.
+// converted map header and must be non-zero and distinct. Then whatever the
+// converter's verifier finds in the image.
 std::vector<std::string> V6Mismatches(const ImageRecipe& recipe, const std::filesystem::path& dir = {});
 
