@@ -200,17 +200,18 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
                        std::uint16_t count, const NbConversionPlan& plan, NbJournal* journal) {
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;
-        std::uint64_t length = kind == NbImageFile::Map ? plan.Rewrite.MapFileSize : 0;
-        if (kind != NbImageFile::Map) {
-            CNimbraFile file;
-            NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-            if (code == NB_OK) code = file.Query(&length);
-            if (code != NB_OK) return code;
-        }
+        std::uint64_t length = 0;
+        CNimbraFile file;
+        NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+        if (code == NB_OK) code = file.Query(&length);
+        if (code != NB_OK) return code;
+        file.Close();
+        // A whole backup holds every original byte; otherwise the planned
+        // writes between the head and the file's end are saved.
         if (!becomesWhole)
             for (const NbByteRange& r : NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, length), backupLength, length))
                 entry.Saved.push_back({r.Offset, std::vector<std::uint8_t>(r.Length)});
-        const NbResult code = NbJournalDescribe(name, becomesWhole, &entry);
+        code = NbJournalDescribe(name, becomesWhole, &entry);
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
         return code;
     };
