@@ -196,3 +196,12 @@ void NbPrint(const char* format, ...) {
     std::fwrite(text, 1, length, stdout);
     std::fflush(stdout);
 }
+
+std::string NbText(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}

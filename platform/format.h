@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/result.h"
 
@@ -21,6 +22,13 @@ NbResult NbFormatString(char* buffer, std::uint32_t size, const char* format, ..
 // The same, but reports a cut text with 206 (name too long), for names that
 // must not be used in a shortened form.
 NbResult NbFormatName(char* buffer, std::uint32_t size, const char* format, ...);
+
+// The C library's own formatting into a string, cut at 1023 characters:
+// for the texts of findings and reports, not for the system's formats.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+std::string NbText(const char* format, ...);
 
 // A user message on standard output, flushed at once so that it keeps its
 // place among the trace lines.

@@ -43,22 +43,13 @@ const char kUsage[] =
     "Exit status: 0 consistent, 1 inconsistent or not convertible, 2 usage error or\n"
     "a missing or short file.\n";
 
-__attribute__((format(printf, 1, 2))) std::string Fmt(const char* format, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
-
 // Printable ASCII stays; every other byte is escaped, so that a damaged
 // signature shows which byte is wrong.
 std::string Escape(const std::string& raw, bool json) {
     std::string out;
     for (const unsigned char ch : raw) {
         if (ch == '"' || ch == '\\') out += '\\';
-        out += ch >= 0x20 && ch < 0x7F ? std::string(1, static_cast<char>(ch)) : Fmt(json ? "\\u%04x" : "\\x%02x", ch);
+        out += ch >= 0x20 && ch < 0x7F ? std::string(1, static_cast<char>(ch)) : NbText(json ? "\\u%04x" : "\\x%02x", ch);
     }
     return "\"" + out + "\"";
 }
@@ -96,7 +87,7 @@ public:
     // Prints the verdict; the exit status: 0 consistent, 1 not.
     int Finish() {
         if (!json_)
-            std::printf("Result: %s\n", findings_.empty() ? "consistent" : Fmt("%zu finding(s)", findings_.size()).c_str());
+            std::printf("Result: %s\n", findings_.empty() ? "consistent" : NbText("%zu finding(s)", findings_.size()).c_str());
         else {
             List("findings");
             for (const std::string& f : findings_) Next(""), out_ += Escape(f, true);
@@ -151,11 +142,11 @@ private:
     void Value(std::uint64_t v) {
         const std::string key = Next();
         if (const bool guid = key.ends_with("Guid"); guid || key.ends_with("Crc")) {
-            const std::string n = guid ? Fmt("%" PRId64, static_cast<std::int64_t>(v)) : Fmt("0x%08" PRIx64, v);
+            const std::string n = guid ? NbText("%" PRId64, static_cast<std::int64_t>(v)) : NbText("0x%08" PRIx64, v);
             return r_.Field(key, n, "\"" + n + "\"");
         }
         if (blockSize_ == 0 || !(key.ends_with("Block") || key.ends_with("Blocks"))) return r_.Number(key, v);
-        r_.Field(key, Fmt("%" PRIu64 " blocks = %" PRIu64 " bytes", v, v * blockSize_), std::to_string(v));
+        r_.Field(key, NbText("%" PRIu64 " blocks = %" PRIu64 " bytes", v, v * blockSize_), std::to_string(v));
         r_.Field(key + "Bytes", "", std::to_string(v * blockSize_));
     }
     Report& r_;
@@ -279,7 +270,7 @@ void ShowSuperblocks(Report& r, const char* name, const NbRecordAt<Superblock> (
     r.List(name);
     for (int i = 0; i < 2; ++i) {
         if (!copies[i].Read) continue;
-        r.Open("", Fmt("%s %d", name, i + 1));
+        r.Open("", NbText("%s %d", name, i + 1));
         r.Number("Offset", copies[i].Offset);
         Fields(r, copies[i].Value, names, blockSize);
         r.Close();
@@ -340,7 +331,7 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
     g_reasons.clear();
     for (const auto& f : files)
         if (f->size < NB_BACKUP_LENGTH)
-            g_reasons.push_back(Fmt("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
+            g_reasons.push_back(NbText("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
     std::vector<char*> names;
     for (std::size_t i = 2; i < files.size(); ++i) names.push_back(files[i]->name.data());
     const auto count = static_cast<std::uint16_t>(names.size());
@@ -352,13 +343,13 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
         ImageParameters p;
         std::vector<MetadataFileParameters> records(count);
         if (version == 2 && count != 1)
-            g_reasons.push_back(Fmt("Layout 2 has one metadata file, %u are named", static_cast<unsigned>(count)));
+            g_reasons.push_back(NbText("Layout 2 has one metadata file, %u are named", static_cast<unsigned>(count)));
         else if (version == 2)
             code = NbConvertFromV2(data, map, names[0], &p, records.data());
         else if (version == 3 || version == 4)
             code = (version == 3 ? NbConvertFromV3 : NbConvertFromV4)(data, map, names.data(), count, &p, records.data());
         else
-            g_reasons.push_back(Fmt("Layout %u cannot be converted", version));
+            g_reasons.push_back(NbText("Layout %u cannot be converted", version));
         if (code == NB_OK && g_reasons.empty()) {
             NbConversionPlan plan;
             NbPlanConversion(version, p, NB_BACKUP_LENGTH, &plan);
@@ -366,7 +357,7 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
         }
     }
     NbTrace = Quiet;
-    if (code != NB_OK && g_reasons.empty()) g_reasons.push_back(Fmt("refused with error %u", code));
+    if (code != NB_OK && g_reasons.empty()) g_reasons.push_back(NbText("refused with error %u", code));
     for (const std::string& reason : g_reasons) r.Fail("convert", reason);
     return g_reasons.empty();
 }
@@ -437,7 +428,7 @@ int Run(int argc, char** argv) {
     for (std::size_t i = 0; i < bases.size(); ++i) {
         auto s = std::make_unique<Source>();
         s->kind = i == 0 ? Kind::Map : i == 1 ? Kind::Data : Kind::Metadata;
-        s->label = i == 0 ? "map" : i == 1 ? "data" : Fmt("metadata %zu", i - 1);
+        s->label = i == 0 ? "map" : i == 1 ? "data" : NbText("metadata %zu", i - 1);
         if (const int status = OpenSource(*s, bases[i], i == 0 ? ".nbbitmap" : i == 1 ? ".nbdata" : ".nbmetadata"))
             return status;
         files.push_back(std::move(s));
@@ -454,7 +445,7 @@ int Run(int argc, char** argv) {
     const bool same = std::all_of(files.begin(), files.end(), [&](const auto& f) { return f->layout == layout; });
     r.Number("Layout", same ? layout : 0);
     std::string each;
-    for (const auto& f : files) each += Fmt("%s%s %u", each.empty() ? "" : ", ", f->label.c_str(), f->layout);
+    for (const auto& f : files) each += NbText("%s%s %u", each.empty() ? "" : ", ", f->label.c_str(), f->layout);
     if (!same) r.Fail("image", "the files carry different layouts: " + each);
     std::vector<NbV6FileView> views;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -470,7 +461,7 @@ int Run(int argc, char** argv) {
             LegacyHeader(r, f);
         else {
             Show(r, "LegacyHeaderPrefix", DecodeRecord<LegacyHeaderPrefix>(f.head.data()), {"Signature", "HeaderLength", "Guid"});
-            r.Fail(f.label, Fmt("layout %u is none of 2, 3, 4 and 6", f.layout));
+            r.Fail(f.label, NbText("layout %u is none of 2, 3, 4 and 6", f.layout));
         }
         r.Close();
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/format.h"
 #include "platform/buffer.h"
 #include "platform/checksum.h"
 #include "platform/endian.h"
@@ -17,15 +18,6 @@ namespace {
 constexpr std::uint32_t kHeadBytes = 4096;     // as much of each file as detection reads
 constexpr std::uint32_t kPiece = 1u << 20;     // large records are read in pieces of this
 constexpr std::uint64_t kEntryFindings = 16;   // wrong page table entries named one by one
-
-std::string Fmt(const char* format, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
 
 // One file, open for the checks.
 struct Source {
@@ -48,13 +40,13 @@ struct Checker {
         return ok;
     }
     void Equal(const char* field, std::uint64_t actual, std::uint64_t expected) const {
-        That(actual == expected, Fmt("%s is %" PRIu64 ", the layout gives %" PRIu64, field, actual, expected));
+        That(actual == expected, NbText("%s is %" PRIu64 ", the layout gives %" PRIu64, field, actual, expected));
     }
     void Chars(const char* field, const char* actual, const char* expected, std::size_t n) const {
-        That(std::memcmp(actual, expected, n) == 0, Fmt("%s is not \"%.*s\"", field, static_cast<int>(n), expected));
+        That(std::memcmp(actual, expected, n) == 0, NbText("%s is not \"%.*s\"", field, static_cast<int>(n), expected));
     }
     bool Crc(const char* field, std::uint32_t stored, std::uint32_t computed) const {
-        return That(stored == computed, Fmt("%s is 0x%08x, computed 0x%08x", field, stored, computed));
+        return That(stored == computed, NbText("%s is 0x%08x, computed 0x%08x", field, stored, computed));
     }
 };
 
@@ -75,25 +67,25 @@ Record Decode(const Checker& c, const std::uint8_t* bytes, std::size_t size) {
     EncodeRecord(record, again.data(), size);
     const auto diff = std::mismatch(again.begin(), again.end(), bytes);
     if (diff.first != again.end())
-        c.Fail(Fmt("byte %td is 0x%02x where the layout has zero", diff.first - again.begin(), *diff.second));
+        c.Fail(NbText("byte %td is 0x%02x where the layout has zero", diff.first - again.begin(), *diff.second));
     return record;
 }
 
 // Whether count bytes at offset can be read at all; a finding when not.
 bool Available(const Checker& c, const Source& s, std::uint64_t offset, std::uint64_t count) {
     if (count > NB_VERIFY_READ_LIMIT)
-        return c.That(false, Fmt("bytes %" PRIu64 " to %" PRIu64 " are not read: a record of more than %" PRIu64
+        return c.That(false, NbText("bytes %" PRIu64 " to %" PRIu64 " are not read: a record of more than %" PRIu64
                                  " bytes is declined",
                                  offset, offset + count, NB_VERIFY_READ_LIMIT));
     if (offset > s.size || count > s.size - offset)
-        return c.That(false, Fmt("bytes %" PRIu64 " to %" PRIu64 " lie beyond the file's end at %" PRIu64, offset,
+        return c.That(false, NbText("bytes %" PRIu64 " to %" PRIu64 " lie beyond the file's end at %" PRIu64, offset,
                                  offset + count, s.size));
     return true;
 }
 
 bool HostFailed(const Checker& c, Source& s, std::uint64_t offset, NbResult code) {
     if (s.error == NB_OK) s.error = code;
-    return c.That(false, Fmt("cannot be read at %" PRIu64 ": error %u", offset, code));
+    return c.That(false, NbText("cannot be read at %" PRIu64 ": error %u", offset, code));
 }
 
 bool ReadSmall(const Checker& c, Source& s, std::uint64_t offset, std::uint32_t count, std::uint8_t* out) {
@@ -146,7 +138,7 @@ bool Superblocks(const Checker& file, Source& s, const SuperblockRule& rule, con
     std::uint8_t bytes[2][NB_SUPERBLOCK_BLOCK];
     bool found = false, sound = false;
     for (int i = 0; i < 2; ++i) {
-        const Checker k = file.In(Fmt("%s %d", rule.name, i + 1));
+        const Checker k = file.In(NbText("%s %d", rule.name, i + 1));
         if (!ReadSmall(k, s, at[i], rule.size, bytes[i])) continue;
         const auto sb = Decode<Superblock>(k, bytes[i], rule.size);
         copies[i] = {true, at[i], sb};
@@ -159,7 +151,7 @@ bool Superblocks(const Checker& file, Source& s, const SuperblockRule& rule, con
     }
     if (copies[0].Read && copies[1].Read && std::memcmp(bytes[0], bytes[1], rule.size) != 0) {
         const auto diff = std::mismatch(bytes[0], bytes[0] + rule.size, bytes[1]);
-        file.In(Fmt("%s 2", rule.name)).Fail(Fmt("differs from copy 1 from byte %td on", diff.first - bytes[0]));
+        file.In(NbText("%s 2", rule.name)).Fail(NbText("differs from copy 1 from byte %td on", diff.first - bytes[0]));
     }
     return found;
 }
@@ -189,7 +181,7 @@ bool SmallCheckpoint(const Checker& file, Source& s, const char* name, const NbS
     });
     if (!read) return false;
     *view = {true, at, head};
-    k.That(nonZero == UINT64_MAX, Fmt("byte %" PRIu64 " is 0x%02x where the layout has zero", nonZero, nonZeroValue));
+    k.That(nonZero == UINT64_MAX, NbText("byte %" PRIu64 " is 0x%02x where the layout has zero", nonZero, nonZeroValue));
     k.Crc("Crc", head.Crc, crc);
     return true;
 }
@@ -213,12 +205,12 @@ struct CompactedTable {
         const std::uint64_t at = static_cast<std::uint64_t>(e) * NB_MAP_PAGE;
         const std::uint64_t expected = h.MapDataOffset / NB_MAP_PAGE + j;
         std::string why;
-        if (at + NB_MAP_PAGE > fileSize) why = Fmt(" points outside the map file of %" PRIu64 " bytes", fileSize);
+        if (at + NB_MAP_PAGE > fileSize) why = NbText(" points outside the map file of %" PRIu64 " bytes", fileSize);
         else if (at < std::max<std::uint64_t>(h.MapDataOffset, kMapHeaderV6Size)) why = " overlaps the header";
         else if (at + NB_MAP_PAGE > h.FirstSuperblockOffset) why = " overlaps the superblocks or the checkpoint";
-        else if (e != expected) why = Fmt(", the compaction puts it at page %" PRIu64, expected);
+        else if (e != expected) why = NbText(", the compaction puts it at page %" PRIu64, expected);
         if (why.empty()) return;
-        if (++wrong <= kEntryFindings) t.Fail(Fmt("entry %u = %u (page at %" PRIu64 ")", index, e, at) + why);
+        if (++wrong <= kEntryFindings) t.Fail(NbText("entry %u = %u (page at %" PRIu64 ")", index, e, at) + why);
     }
 };
 
@@ -243,7 +235,7 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
     };
     v->SuperblocksPlaced = true;
     if (!Superblocks(file, s, kMapSuperblockRule, at, v->MapSuperblocks, check, sb)) return;
-    if (!c.That(tableEnd <= checkpointSize, Fmt("MapTableSize %u does not fit the checkpoint", h.MapTableSize)) ||
+    if (!c.That(tableEnd <= checkpointSize, NbText("MapTableSize %u does not fit the checkpoint", h.MapTableSize)) ||
         sb.CheckpointSize < tableEnd)
         return;
 
@@ -293,11 +285,11 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
     v->TableUsed = used;
     v->CopiedTable = !compacted;
     k.Equal("TableValue", head.TableValue, NB_MAP_CHECKPOINT_TABLE_VALUE);
-    k.That(nonZero == UINT64_MAX, Fmt("byte %" PRIu64 " behind the page table is not zero", nonZero));
+    k.That(nonZero == UINT64_MAX, NbText("byte %" PRIu64 " behind the page table is not zero", nonZero));
     k.Crc("Crc", head.Crc, crc);
 
     if (compacted) {
-        if (table.wrong > kEntryFindings) t.Fail(Fmt("and %" PRIu64 " more entries", table.wrong - kEntryFindings));
+        if (table.wrong > kEntryFindings) t.Fail(NbText("and %" PRIu64 " more entries", table.wrong - kEntryFindings));
         t.Equal("PageCount", head.PageCount, used);
         t.That(h.MapDataOffset % NB_MAP_PAGE == 0, "MapDataOffset of a compacted map is not a multiple of 4096");
         c.Equal("FirstSuperblockOffset", h.FirstSuperblockOffset, NbRoundUp(h.MapDataOffset + NB_MAP_PAGE * used, NB_64K));
@@ -309,7 +301,7 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
         std::uint32_t pageCrc = 0;
         if (Stream(t, s, h.MapDataOffset, NB_MAP_PAGE * used,
                    [&](std::uint64_t, const std::uint8_t* bytes, std::uint32_t n) { pageCrc = NbCrc32Update(bytes, n, pageCrc); }))
-            t.That(pageCrc == head.PageCrc, Fmt("PageCrc is 0x%08x, the retained pages give 0x%08x", head.PageCrc, pageCrc));
+            t.That(pageCrc == head.PageCrc, NbText("PageCrc is 0x%08x, the retained pages give 0x%08x", head.PageCrc, pageCrc));
         return;
     }
     k.Equal("PageCount", head.PageCount, 0);
@@ -320,7 +312,7 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
     std::uint32_t mapCrc = 0xFFFFFFFFu;
     if (Stream(t, s, h.MapDataOffset, h.MapTableSize,
                [&](std::uint64_t, const std::uint8_t* bytes, std::uint32_t n) { mapCrc = NbCrc32Update(bytes, n, mapCrc); }))
-        t.That(mapCrc == tableCrc, Fmt("differs from the map's table at MapDataOffset %u", h.MapDataOffset));
+        t.That(mapCrc == tableCrc, NbText("differs from the map's table at MapDataOffset %u", h.MapDataOffset));
 }
 
 void Data6(const Checker& file, Source& s, NbV6FileView* v) {
@@ -381,7 +373,7 @@ void Metadata6(const Checker& file, Source& s, NbV6FileView* v) {
 }
 
 std::string Label(std::size_t index) {
-    return index == 0 ? "map" : index == 1 ? "data" : Fmt("metadata %zu", index - 1);
+    return index == 0 ? "map" : index == 1 ? "data" : NbText("metadata %zu", index - 1);
 }
 
 }  // namespace
@@ -401,12 +393,12 @@ NbResult NbVerifyV6File(NbImageFile kind, const std::string& label, const char* 
     if (code == NB_OK) code = s.file.Query(&s.size);
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.size, kHeadBytes));
     if (code == NB_OK && n != 0) code = s.file.SeekRead(0, s.head, n, nullptr);
-    if (code != NB_OK) return file.Fail(Fmt("cannot be read: error %u", code)), code;
+    if (code != NB_OK) return file.Fail(NbText("cannot be read: error %u", code)), code;
     view->Size = s.size;
     const std::size_t header = kind == NbImageFile::Map    ? kMapHeaderV6Size
                                : kind == NbImageFile::Data ? kDataHeaderV6Size
                                                            : kMetadataHeaderV6Size;
-    if (!file.That(s.size >= header, Fmt("is %" PRIu64 " bytes, shorter than its layout 6 header of %zu bytes", s.size, header)))
+    if (!file.That(s.size >= header, NbText("is %" PRIu64 " bytes, shorter than its layout 6 header of %zu bytes", s.size, header)))
         return NB_OK;
     (kind == NbImageFile::Map ? Map6 : kind == NbImageFile::Data ? Data6 : Metadata6)(file, s, view);
     return s.error;
@@ -421,7 +413,7 @@ void NbVerifyV6CrossCheck(const std::vector<NbV6FileView>& views, std::vector<Nb
     const MetadataHeaderV6& first = views[2].Metadata;
     for (std::size_t i = 0; i < views.size(); ++i) {
         c.That(guid(views[i]) == guid(views[1]),
-               Fmt("%s names the data Guid %" PRId64 ", the data file has %" PRId64, Label(i).c_str(),
+               NbText("%s names the data Guid %" PRId64 ", the data file has %" PRId64, Label(i).c_str(),
                    static_cast<std::int64_t>(guid(views[i])), static_cast<std::int64_t>(guid(views[1]))));
         const MetadataHeaderV6& m = views[i].Metadata;
         c.That(views[i].Kind != NbImageFile::Metadata ||
