@@ -3,6 +3,7 @@
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/progress.h"
 #include "platform/trace.h"
 
 namespace {
@@ -44,6 +45,41 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     if (code != NB_OK) NB_RETURN(kName, code);
     code = NbFileSyncDirectory(backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
+    file.Close();
+    backup.Close();
+    buffer.Free();
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbConvertExtendBackupFile(const char* fileName, std::uint64_t length) {
+    static const char kName[] = "NbConvertExtendBackupFile";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertExtendBackupFile\n");
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+
+    CNimbraBuffer buffer;
+    code = buffer.Allocate(kChunk, false);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile file, backup;
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint64_t have = 0;
+    code = backup.Query(&have);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    if (have < length) {
+        code = file.Seek(have);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        code = backup.Seek(have);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        NbProgressScope progress(length - have, "Backing up map");
+        code = NbCopyFileBytes(file, backup, buffer, length - have);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        code = backup.Flush();
+        if (code != NB_OK) NB_RETURN(kName, code);
+    }
     file.Close();
     backup.Close();
     buffer.Free();

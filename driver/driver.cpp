@@ -118,7 +118,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     } else if (parameters.MapType == 0 && parameters.MapFileSize > NB_BACKUP_LENGTH) {
         // The compaction moves pages beyond the head backup; without a whole
         // copy a failure there could not be undone.
-        code = NbConvertCreateBackupFile(mapName, parameters.MapFileSize);
+        code = NbConvertExtendBackupFile(mapName, parameters.MapFileSize);
         if (code != NB_OK) {
             PrintBackupFailure(mapName, code);
             return;

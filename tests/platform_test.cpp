@@ -98,7 +98,7 @@ TEST_F(FileTest, DamagedRecordsShortReadsAndHeldFilesGiveTheirCodes) {
     object->Magic = 0;  // the magic is checked before the size
     EXPECT_EQ(NbFileObjectWrite(object, buffer, 1), NB_TAG_NOT_PRESENT);
     object->Magic = NB_FILE_OBJECT_MAGIC;
-    object->Size = sizeof(NbFileObject);
+    object->Size = NB_FILE_OBJECT_SIZE;
     EXPECT_EQ(NbFileObjectDestroy(object), NB_OK);
     CNimbraFile writer;
     ASSERT_EQ(writer.Create(name_.c_str(), 1, 2, 1, 0), NB_OK);

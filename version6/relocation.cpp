@@ -1,6 +1,7 @@
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/progress.h"
 #include "platform/trace.h"
 #include "version6/records.h"
 #include "version6/version6.h"
@@ -42,6 +43,7 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     CNimbraBuffer buffer;
     code = buffer.Allocate(0x10000, false);
     if (code != NB_OK) NB_RETURN(kName, code);
+    NbProgressScope progress(remaining, "Moving map");  // NbCopyFileBytes advances it
     code = NbCopyFileBytes(source, target, buffer, remaining);
     if (code != NB_OK) NB_RETURN(kName, code);
     // The whole previous map now lives only under the backup name: make the

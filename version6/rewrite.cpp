@@ -4,6 +4,7 @@
 #include "platform/checksum.h"
 #include "platform/endian.h"
 #include "platform/file.h"
+#include "platform/progress.h"
 #include "platform/trace.h"
 #include "version6/records.h"
 #include "version6/version6.h"
@@ -81,6 +82,7 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
             std::uint64_t fileSize = 0;
             code = file.Query(&fileSize);
             if (code != NB_OK) NB_RETURN(kName, code);
+            NbProgressScope progress(fileSize > p.MapDataOffset ? fileSize - p.MapDataOffset : 0, "Compacting map");
             std::memset(table, 0xFF, 4 * entries);
             std::uint64_t readAt = p.MapDataOffset, writeAt = p.MapDataOffset;
             for (std::uint64_t i = 0; readAt < fileSize; ++i, readAt += NB_MAP_PAGE) {
@@ -91,6 +93,7 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
                 }
                 code = file.SeekRead(readAt, page.Data, NB_MAP_PAGE, nullptr);
                 if (code != NB_OK) NB_RETURN(kName, code);
+                NbProgressAdvance(NB_MAP_PAGE);
                 if (PageIsUnused(page.Data)) continue;
                 if (writeAt < readAt) {
                     code = file.SeekWrite(writeAt, page.Data, NB_MAP_PAGE);
