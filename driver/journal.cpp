@@ -173,9 +173,13 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal) {
     static const char kName[] = "NbJournalRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     journal->Files.clear();
+    // The usual case, no journal, is no failure: asked without a trace line.
+    NbFileObject* probe = nullptr;
+    NbResult code = NbFileObjectCreate(&probe, journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_FILE_NOT_FOUND) return code;
+    if (code == NB_OK) NbFileObjectDestroy(probe);
     CNimbraFile file;
-    NbResult code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code == NB_FILE_NOT_FOUND) return code;  // the usual case: no earlier run left one
+    code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     std::uint64_t length = 0;
     if (code == NB_OK) code = file.Query(&length);
     if (code != NB_OK) NB_RETURN(kName, code);

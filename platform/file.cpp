@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/progress.h"
 #include "platform/trace.h"
 
 namespace {
@@ -9,7 +10,7 @@ namespace {
 NbResult Validate(const NbFileObject* object) {
     if (object == nullptr) return NB_INVALID_ADDRESS;
     if (object->Magic != NB_FILE_OBJECT_MAGIC) return NB_TAG_NOT_PRESENT;
-    if (object->Size != sizeof(NbFileObject)) return NB_INCORRECT_SIZE;
+    if (object->Size != NB_FILE_OBJECT_SIZE) return NB_INCORRECT_SIZE;
     return NB_OK;
 }
 
@@ -38,7 +39,7 @@ NbResult CreateObject(NbFileObject** object, const char* fileName, Open open) {
     }
     std::uint64_t capacity = 0;
     if (host.DeviceCapacity(record->Handle, &capacity) == NB_OK) record->DeviceFlag = 1;
-    record->Size = sizeof(NbFileObject);
+    record->Size = NB_FILE_OBJECT_SIZE;
     record->Magic = NB_FILE_OBJECT_MAGIC;
     return NB_OK;
 }
@@ -352,6 +353,7 @@ NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& t
                     chunk, code);
             NB_RETURN(kName, code);
         }
+        NbProgressAdvance(done);
         from += done;
         to += done;
         length -= done;

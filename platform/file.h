@@ -18,7 +18,12 @@ struct NbFileObject {
     HostHandle AuxiliaryHandle;  // closed first by destroy when set; nothing sets it
     std::uint8_t DeviceFlag;     // the handle answered the capacity query at open
 };
-static_assert(sizeof(NbFileObject) == 32, "the record's size field is checked against 32");
+// The value a valid record's Size field holds: the record's size on this
+// target, pinned where the pointer size fixes it, so a change of the record
+// (or a record from other code) is caught at build time as well as at run time.
+inline constexpr std::uint32_t NB_FILE_OBJECT_SIZE = sizeof(NbFileObject);
+static_assert(sizeof(void*) != 8 || NB_FILE_OBJECT_SIZE == 32, "64-bit targets check the record's size field against 32");
+static_assert(sizeof(void*) != 4 || NB_FILE_OBJECT_SIZE == 20, "32-bit targets check the record's size field against 20");
 
 // Access and share are 2-bit masks: bit 0 read, bit 1 write.
 inline constexpr std::uint32_t NB_ACCESS_READ = 1;
@@ -89,6 +94,7 @@ private:
 
 // Copies length bytes from offset from of source to offset to of target:
 // inside the system where the host can, else through the buffer, in pieces
-// of at most its size; a source that ends early fails with 996.
+// of at most its size; a source that ends early fails with 996. Each piece
+// counts on the progress line (platform/progress.h) while one is under way.
 NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
                          std::uint64_t length, const CNimbraBuffer& buffer);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/progress.h"
+
 namespace {
 
 class Sink {
@@ -193,6 +195,7 @@ void NbPrint(const char* format, ...) {
     std::size_t length = NbVFormat(text, sizeof text, format, args);
     va_end(args);
     if (length >= sizeof text) length = sizeof text - 1;
+    NbProgressInterrupt();  // standard output may share the progress line's terminal
     std::fwrite(text, 1, length, stdout);
     std::fflush(stdout);
 }

@@ -13,7 +13,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -21,6 +20,16 @@
 
 #include "platform/host.h"
 #include "platform/host_errors.h"
+
+// Files pass 2 GiB on every target: the build defines _FILE_OFFSET_BITS=64.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide; build with _FILE_OFFSET_BITS=64");
+
+// gettid, renameat2 and getrandom came late to the C libraries (glibc 2.30,
+// 2.28, 2.25); the kernel has had them for longer, so they are called by
+// their system call numbers, and a kernel without one answers ENOSYS.
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
 
 NbResult NbHostErrorFromErrno(int error, HostErrnoContext context) {
     switch (error) {
@@ -184,7 +193,11 @@ public:
     }
 
     NbResult Rename(const char* existingName, const char* newName) override {
-        if (::renameat2(AT_FDCWD, existingName, AT_FDCWD, newName, RENAME_NOREPLACE) == 0) return NB_OK;
+#ifdef SYS_renameat2
+        if (::syscall(SYS_renameat2, AT_FDCWD, existingName, AT_FDCWD, newName, RENAME_NOREPLACE) == 0) return NB_OK;
+#else
+        errno = ENOSYS;
+#endif
         if (errno != EINVAL && errno != ENOSYS) return LastError(HostErrnoContext::Rename);
         // No RENAME_NOREPLACE here: a hard link refuses an existing target
         // atomically; where links are not supported either, check first.
@@ -365,13 +378,17 @@ public:
         time->Millisecond = static_cast<int>(now.tv_nsec / 1000000);
     }
 
-    std::uint32_t ThreadId() override { return static_cast<std::uint32_t>(::gettid()); }
+    std::uint32_t ThreadId() override { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
     NbResult CreateGuid(HostGuid* guid) override {
         unsigned char bytes[16];
         std::size_t filled = 0;
         while (filled < sizeof bytes) {
-            const ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+#ifdef SYS_getrandom
+            const auto n = static_cast<ssize_t>(::syscall(SYS_getrandom, bytes + filled, sizeof bytes - filled, 0u));
+#else
+            const ssize_t n = (errno = ENOSYS, -1);
+#endif
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return LastError();

@@ -4,6 +4,7 @@
 
 #include "platform/format.h"
 #include "platform/host.h"
+#include "platform/progress.h"
 
 std::uint32_t NbTraceLevel = 1;
 void* NbTraceContext = nullptr;
@@ -26,6 +27,7 @@ NbResult NbTraceWrite(std::uint32_t level, void* /*context*/, const char* format
     if (format == nullptr) return NB_INVALID_ADDRESS;
     if (level > NbTraceLevel) return NB_OK;
 
+    NbProgressInterrupt();  // a line starts at the left edge, never behind a progress line
     Host& host = NbHost();
     HostLocalTime now {};
     host.LocalTime(&now);

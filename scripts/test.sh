@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, an AddressSanitizer and
 # UndefinedBehaviorSanitizer build, a bounded fuzzing run and the package
-# check.
+# check; then Release builds with g++ and clang and a 32-bit x86 compile.
+# Warnings are errors here (NB_WERROR); a user's own build only warns.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -9,14 +10,15 @@ nb_install_missing cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev l
     dpkg-dev file man-db
 
 jobs=$(nproc)
+export NB_WERROR=ON  # read by the fuzzing and i686 scripts too
 
 echo "== Build and test (RelWithDebInfo)"
-cmake -S . -B build -G Ninja -DNB_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build -G Ninja -DNB_BUILD_BENCH=ON -DNB_WERROR=ON >/dev/null
 ninja -C build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 echo "== Build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNB_SANITIZE=ON -DNB_WERROR=ON >/dev/null
 ninja -C build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan -j"$jobs" --output-on-failure
@@ -27,7 +29,22 @@ if [ -x tests/fuzz/run-fuzz.sh ]; then
 fi
 
 if [ -x packaging/test-deb.sh ]; then
-    echo "== Package: build, install, run, remove"
+    echo "== Package: build, install into a scratch root, run, remove"
     packaging/test-deb.sh
 fi
+
+# ---- Release builds and other targets ----
+# The optimiser's own warnings show only at -O3. The g++ Release build runs
+# the tests (optimised code, same results); clang's only has to build.
+echo "== Release build and test (g++)"
+cmake -S . -B build-release-gcc -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DNB_WERROR=ON >/dev/null
+ninja -C build-release-gcc -j"$jobs"
+ctest --test-dir build-release-gcc -j"$jobs" --output-on-failure
+echo "== Release build (clang, tests built, not run)"
+cmake -S . -B build-release-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DNB_WERROR=ON >/dev/null
+ninja -C build-release-clang -j"$jobs"
+echo "== 32-bit x86 (i686) compile, and a conversion past 4 GiB with it"
+scripts/check-i686.sh
+# ---- end of Release builds and other targets ----
+
 echo "All tests passed."

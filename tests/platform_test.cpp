@@ -93,7 +93,7 @@ TEST_F(FileTest, DamagedRecordsShortReadsAndHeldFilesGiveTheirCodes) {
     object->Magic = 0;  // the magic is checked before the size
     EXPECT_EQ(NbFileObjectWrite(object, buffer, 1), NB_TAG_NOT_PRESENT);
     object->Magic = NB_FILE_OBJECT_MAGIC;
-    object->Size = sizeof(NbFileObject);
+    object->Size = NB_FILE_OBJECT_SIZE;
     EXPECT_EQ(NbFileObjectDestroy(object), NB_OK);
     // The run lock belongs to its handle: a second handle, even of this
     // process, is refused with 32 until the first one closes.

@@ -1,6 +1,7 @@
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/progress.h"
 #include "platform/trace.h"
 #include "version6/records.h"
 #include "version6/version6.h"
@@ -58,6 +59,7 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
         const std::uint64_t remaining = size >= oldDataOffset ? size - oldDataOffset : 1;
         CNimbraBuffer buffer;
         code = buffer.Allocate(NB_COPY_RUN, false);
+        NbProgressScope progress(remaining, "Moving map");  // the copy advances it
         if (code == NB_OK) code = NbCopyFileRange(source, oldDataOffset, target, newDataOffset, remaining, buffer);
         if (code != NB_OK) NB_RETURN(kName, code);
     }

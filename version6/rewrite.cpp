@@ -5,6 +5,7 @@
 #include "platform/checksum.h"
 #include "platform/endian.h"
 #include "platform/file.h"
+#include "platform/progress.h"
 #include "platform/trace.h"
 #include "version6/records.h"
 #include "version6/version6.h"
@@ -55,6 +56,9 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
     if (code != NB_OK) NB_RETURN(kName, code);
     if (p.MapDataOffset < shift) NB_RETURN(kName, NB_INVALID_PARAMETER);
     const std::uint64_t body = p.MapDataOffset - shift;  // the first page, in the source
+    // Every byte of the source is read once; the copies and the page runs advance the line.
+    NbProgressScope progress(inSize - std::min(inSize, source != nullptr ? source->From : body),
+                             source != nullptr ? "Building map" : "Compacting map");
     if (source != nullptr && body > source->From) {
         code = NbCopyFileRange(*in, source->From, file, source->From + shift, body - source->From, run);
         if (code != NB_OK) NB_RETURN(kName, code);
@@ -72,6 +76,7 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
         const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
         code = in->SeekRead(readAt, run.Data, bytes, nullptr);
         if (code != NB_OK) NB_RETURN(kName, code);
+        NbProgressAdvance(bytes);
         std::uint32_t retained = 0;
         for (std::uint32_t k = 0; k < pages; ++k, ++page) {
             std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;

@@ -8,7 +8,7 @@ source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
 build_dir="${NB_FUZZ_BUILD:-$source_dir/build-fuzz}"
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNB_BUILD_FUZZ=ON -DNB_SANITIZE=ON >/dev/null
+  -DNB_BUILD_FUZZ=ON -DNB_SANITIZE=ON -DNB_WERROR="${NB_WERROR:-OFF}" >/dev/null
 ninja -C "$build_dir" -j2 header_fuzzer make_fuzz_corpus
 
 corpus="$build_dir/fuzz-corpus"

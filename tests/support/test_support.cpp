@@ -140,6 +140,25 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> TerminalScreen(const std::string& output) {
+    std::vector<std::string> rows(1);
+    std::size_t row = 0, column = 0;
+    for (const char c : output) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            if (++row == rows.size()) rows.emplace_back();
+        } else {
+            std::string& r = rows[row];
+            if (r.size() <= column) r.resize(column + 1, ' ');
+            r[column++] = c;
+        }
+    }
+    for (std::string& r : rows) r.erase(r.find_last_not_of(' ') + 1);
+    while (!rows.empty() && rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
 std::string ToolPath(const std::string& name) { return std::string(NB_TOOLS_DIR) + "/" + name; }
 
 ImageRecipe ReliabilityRecipe(std::uint32_t layout, std::uint16_t mapType, std::size_t metadataFiles, std::uint32_t pages) {

@@ -51,6 +51,11 @@ RunResult RunConverterInProcess(const std::vector<std::string>& args);
 // The standard output lines, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
 
+// What a terminal shows after this output, one string per row, trailing
+// blanks trimmed: CR goes back to the row's start, LF down a row (keeping
+// the column, as a terminal does), and other characters overwrite.
+std::vector<std::string> TerminalScreen(const std::string& output);
+
 // The path of a companion program under test (nbinfo, nbmkimage).
 std::string ToolPath(const std::string& name);
 
