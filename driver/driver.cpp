@@ -273,28 +273,15 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
         return;
     }
 
-    if (plan.RelocateMap) {
-        // A type 0 map's body moves in the rewrite's one pass over the backup.
-        code = NbAdjustDataOffset(mapName, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET, !plan.RebuildMapFromBackup);
-        if (code != NB_OK) {
-            NbPrint("%s: Error while converting map file %s. Error %d\n", kMain, mapName, code);
-            FinishReverts(RevertAndReport(journal.Files[0]), journalName);
-            return;
-        }
+    code = NbRelocateAsPlanned(mapName, plan);
+    if (code != NB_OK) {
+        NbPrint("%s: Error while converting map file %s. Error %d\n", kMain, mapName, code);
+        FinishReverts(RevertAndReport(journal.Files[0]), journalName);
+        return;
     }
-    parameters = plan.Rewrite;
-
-    NbPrint("%s: Image size %d blocks, block size %d\n", kMain, parameters.ImageSize, parameters.BlockSize);
+    NbPrint("%s: Image size %d blocks, block size %d\n", kMain, plan.Rewrite.ImageSize, plan.Rewrite.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);
-    char mapBackupName[kNameSize];
-    code = NbFormatName(mapBackupName, kNameSize, "%s.backup", mapName);
-    const NbMapSource source {mapBackupName, plan.RelocateMap ? NB_LEGACY_MAP_DATA_OFFSET : 0, plan.RebuildShift};
-    // Without a relocation, the swap that keeps the whole map as the backup
-    // is the first step of the rewrite.
-    if (code == NB_OK && plan.RebuildMapFromBackup && !plan.RelocateMap) code = NbPrepareMapRebuild(mapName);
-    if (code == NB_OK)
-        code = NbConvertToV6(dataName, mapName, metadataNames.Array(), count, &parameters, records,
-                             plan.RebuildMapFromBackup ? &source : nullptr);
+    code = NbRewriteAsPlanned(dataName, mapName, metadataNames.Array(), count, plan, records);
     // A result that does not verify is a failed rewrite like any other.
     if (code == NB_OK) code = NbVerifyConversion(dataName, mapName, metadataNames.Array(), count);
     if (code == NB_OK) {

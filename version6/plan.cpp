@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/format.h"
 #include "version6/records.h"
 #include "version6/version6.h"
 
@@ -24,6 +25,26 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::u
     // What else the rewrite writes in a map lies in its head, behind its end
     // (which the revert cuts off), or is saved in the journal.
     plan->WholeMapBackup = plan->RelocateMap || plan->RebuildMapFromBackup;
+}
+
+NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& plan) {
+    if (!plan.RelocateMap) return NB_OK;
+    return NbAdjustDataOffset(mapFileName, NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET, !plan.RebuildMapFromBackup);
+}
+
+NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+                            std::uint32_t metadataFileCount, const NbConversionPlan& plan,
+                            const MetadataFileParameters* metadataFileParameters) {
+    if (!plan.RebuildMapFromBackup)
+        return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
+                             metadataFileParameters);
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    if (code == NB_OK && !plan.RelocateMap) code = NbPrepareMapRebuild(mapFileName);
+    if (code != NB_OK) return code;
+    const NbMapSource source {backupName, plan.RelocateMap ? NB_LEGACY_MAP_DATA_OFFSET : 0, plan.RebuildShift};
+    return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
+                         metadataFileParameters, &source);
 }
 
 std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& p, std::uint64_t fileLength) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "legacy/image_parameters.h"
+#include "platform/result.h"
 
 struct NbByteRange {
     std::uint64_t Offset;
@@ -34,6 +35,15 @@ struct NbConversionPlan {
 // the head backups.
 void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t headBackupLength,
                       NbConversionPlan* plan);
+
+// The changing steps of the plan, in the order the driver reports them: the
+// relocation of a layout 2 or 3 map (a type 0 map's body is not copied here,
+// the rewrite builds it), then the rewrite, which for a type 0 map first
+// swaps the whole map in as its backup when no relocation did.
+NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& plan);
+NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+                            std::uint32_t metadataFileCount, const NbConversionPlan& plan,
+                            const MetadataFileParameters* metadataFileParameters);
 
 // Every byte range that the rewrite may write in one file of the image, given
 // the description the rewrite works from and the file's length before it (a

@@ -160,9 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NbConversionPlan plan;
     NbPlanConversion(version, p, kBackupLength, &plan);
     if (NbCheckConvertible(plan, mapName.c_str(), dataName.c_str(), names, files) != NB_OK) return 0;
-    if (plan.RelocateMap && NbAdjustDataOffset(mapName.c_str(), NB_LEGACY_MAP_DATA_OFFSET, NB_V6_MAP_DATA_OFFSET) != NB_OK)
-        return 0;
-    if (NbConvertToV6(dataName.c_str(), mapName.c_str(), names, files, &plan.Rewrite, records) != NB_OK) return 0;
+    if (NbRelocateAsPlanned(mapName.c_str(), plan) != NB_OK) return 0;
+    if (NbRewriteAsPlanned(dataName.c_str(), mapName.c_str(), names, files, plan, records) != NB_OK) return 0;
     Verified(mapName, dataName, names, files);
     return 0;
 }
