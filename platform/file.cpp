@@ -288,6 +288,10 @@ NbResult CNimbraFile::Flush() {
     NB_RETURN(kName, NB_OK);
 }
 
+void CNimbraFile::StartWriteback(std::uint64_t offset, std::uint64_t length) {
+    if (Validate(object_) == NB_OK) NbHost().StartWriteback(object_->Handle, offset, length);
+}
+
 NbResult CNimbraFile::Truncate(std::uint64_t length) {
     static const char kName[] = "CNimbraFile::Truncate";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u )\n", kName, length);
@@ -354,6 +358,7 @@ NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& t
             NB_RETURN(kName, code);
         }
         NbProgressAdvance(done);
+        target.StartWriteback(to, done);
         from += done;
         to += done;
         length -= done;

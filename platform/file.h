@@ -78,6 +78,8 @@ public:
     NbResult Seek(std::uint64_t offset);
     // Writes what the file holds through to the medium.
     NbResult Flush();
+    // Lets the bytes just written start on their way to the medium.
+    void StartWriteback(std::uint64_t offset, std::uint64_t length);
     // Cuts the file to length bytes, or extends it with zeros.
     NbResult Truncate(std::uint64_t length);
     NbResult Identity(HostFileId* id);

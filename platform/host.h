@@ -87,6 +87,12 @@ public:
         *done = 0;
         return 50;
     }
+    // A hint that the bytes just written may go to the medium now, so that
+    // the flush at the end has less left to wait for. No result: the flush
+    // makes them durable either way.
+    virtual void StartWriteback(HostHandle h, std::uint64_t offset, std::uint64_t length) {
+        (void)h, (void)offset, (void)length;
+    }
     // Sets the file's length: cuts it, or extends it with zeros.
     virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
     virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
@@ -149,6 +155,9 @@ public:
     NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                        std::uint32_t count, std::uint32_t* done) override {
         return next_.CopyRange(from, fromOffset, to, toOffset, count, done);
+    }
+    void StartWriteback(HostHandle h, std::uint64_t offset, std::uint64_t length) override {
+        next_.StartWriteback(h, offset, length);
     }
     NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
     NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }

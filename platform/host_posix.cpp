@@ -261,6 +261,10 @@ public:
         return NB_OK;
     }
 
+    void StartWriteback(HostHandle h, std::uint64_t offset, std::uint64_t length) override {
+        ::sync_file_range(FdOf(h), static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+    }
+
     NbResult Truncate(HostHandle h, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(LLONG_MAX)) return NB_INVALID_PARAMETER;
         while (::ftruncate(FdOf(h), static_cast<off_t>(length)) != 0)

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr char kName[] = "NbConvertToV6";
-constexpr std::uint32_t kZeroPiece = 1u << 20;
+constexpr std::uint32_t kZeroPiece = NB_COPY_RUN;
 
 bool PageIsUnused(const std::uint8_t* page) {
     for (std::uint32_t i = 0; i < NB_MAP_PAGE; i += 8) {
@@ -92,6 +92,8 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
         if (retained > 0 && !unchanged) {
             code = file.SeekWrite(writeAt, run.Data, retained * NB_MAP_PAGE);
             if (code != NB_OK) NB_RETURN(kName, code);
+            // The medium works while the next run is read and summed.
+            file.StartWriteback(writeAt, retained * NB_MAP_PAGE);
         }
         writeAt += std::uint64_t {retained} * NB_MAP_PAGE;
         readAt += bytes;

@@ -1,4 +1,5 @@
 #include "version6/verify.h"
+#include "version6/version6.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -16,7 +17,9 @@
 namespace {
 
 constexpr std::uint32_t kHeadBytes = 4096;     // as much of each file as detection reads
-constexpr std::uint32_t kPiece = 1u << 20;     // large records are read in pieces of this
+// Large records are read in pieces of this, the size of the rewrite's own
+// runs, so that checking a result takes no more memory than writing it.
+constexpr std::uint32_t kPiece = NB_COPY_RUN;
 constexpr std::uint64_t kEntryFindings = 16;   // wrong page table entries named one by one
 
 // One file, open for the checks.
