@@ -30,6 +30,10 @@ static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide; build with _FILE_
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
 #endif
+// Open-file-description locks are the kernel's since 3.15 (glibc 2.20 names them).
+#ifndef F_OFD_SETLK
+#define F_OFD_SETLK 37
+#endif
 
 NbResult NbHostErrorFromErrno(int error, HostErrnoContext context) {
     switch (error) {
@@ -134,7 +138,7 @@ public:
         }
         // Share modes have no counterpart here: a run keeps other converters
         // and disk-image tools out with one lock per file for its whole
-        // length (LockExclusive), not with a lock per open.
+        // length (OpenLocked), not with a lock per open.
         (void)share;
         if (flags & NB_FLAG_RANDOM_ACCESS) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
         *out = fd;
@@ -246,7 +250,14 @@ public:
             return NB_INVALID_PARAMETER;
         auto in = static_cast<loff_t>(fromOffset), out = static_cast<loff_t>(toOffset);
         while (*done < count) {
-            const ssize_t n = ::copy_file_range(FdOf(from), &in, FdOf(to), &out, count - *done, 0);
+#ifdef SYS_copy_file_range
+            // By its number, as the calls above: glibc names it from 2.27 on.
+            const auto n = static_cast<ssize_t>(
+                ::syscall(SYS_copy_file_range, FdOf(from), &in, FdOf(to), &out, static_cast<std::size_t>(count - *done), 0u));
+#else
+            const ssize_t n = -1;
+            errno = ENOSYS;
+#endif
             if (n < 0) {
                 if (errno == EINTR) continue;
                 // Not between these files, or not on this kernel: the caller copies.
