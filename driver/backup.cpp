@@ -85,20 +85,8 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     NB_RETURN(kName, NB_OK);
 }
 
-NbResult NbConvertRevertFromBackup(const char* fileName) {
+NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
     static const char kName[] = "NbConvertRevertFromBackup";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertRevertFromBackup\n");
-    CNimbraFile file;
-    bool created = false;
-    NbResult code = CopyBackupOver(kName, fileName, file, false, 0, &created);
-    if (code == NB_OK) code = file.Flush();
-    if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
-    NB_RETURN(kName, NB_OK);
-}
-
-NbResult NbRestoreFile(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
-    static const char kName[] = "NbRestoreFile";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     CNimbraFile file;
     bool created = false;

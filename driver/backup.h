@@ -12,10 +12,6 @@ inline constexpr std::uint64_t NB_BACKUP_LENGTH = 0x21000;  // 135,168 bytes
 // copy durable before returning.
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length);
 
-// Copies the whole backup back over the start of the file; never shortens or
-// creates the file, and leaves the backup in place.
-NbResult NbConvertRevertFromBackup(const char* fileName);
-
 // Original bytes that no backup holds, kept to be put back by a revert.
 struct NbSavedRange {
     std::uint64_t Offset = 0;
@@ -25,5 +21,5 @@ struct NbSavedRange {
 // The revert of a conversion: the backup is copied over the start of the
 // file (which is made again from it when it is missing and the backup holds
 // all of it), the saved ranges are put back and the file gets its length
-// again; everything is durable when it returns 0.
-NbResult NbRestoreFile(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);
+// again; everything is durable when it returns 0. The backup stays.
+NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);

@@ -257,6 +257,6 @@ NbResult NbJournalRestore(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalRestore";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     NbResult code = NbJournalCheckBackup(entry);
-    if (code == NB_OK) code = NbRestoreFile(entry.Name.c_str(), entry.Length, entry.Saved);
+    if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved);
     NB_RETURN(kName, code);
 }

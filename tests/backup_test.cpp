@@ -47,37 +47,46 @@ INSTANTIATE_TEST_SUITE_P(Heads, Backup, ::testing::Values(
     BackupCase {"ShortFileLeavesPartialBackup", 1000, 5000, NB_IO_INCOMPLETE, 1000}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(Revert, CopiesTheBackupOverTheStartAndNeverShortens) {
+// The revert gives a file back exactly: the backup over its start, the saved
+// bytes in their places, and the length it had; twice is the same as once.
+TEST(Revert, GivesBackEveryByteAndTheLength) {
     TempDir dir;
-    const std::string file = dir / "img.nbmetadata", backup = file + ".backup";
-    const Bytes head = Pattern(100000, 3);
-    // A longer file keeps its tail; reverting twice is reverting once.
-    Bytes longer = Pattern(180000, 5);
-    WriteBytes(file, longer);
-    WriteBytes(backup, head);
-    ASSERT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
-    ASSERT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
-    std::copy(head.begin(), head.end(), longer.begin());
-    EXPECT_EQ(ReadBytes(file), longer);
-    // A shorter file grows to the backup's length.
-    WriteBytes(file, Pattern(10, 7));
-    ASSERT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
-    EXPECT_EQ(ReadBytes(file), head);
-    // An empty backup copies nothing.
-    WriteBytes(backup, {});
-    ASSERT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_OK);
-    EXPECT_EQ(ReadBytes(file), head);
+    const std::string file = dir / "img.nbdata", backup = file + ".backup";
+    const Bytes original = Pattern(200000, 3);
+    WriteBytes(backup, Bytes(original.begin(), original.begin() + NB_BACKUP_LENGTH));
+    const std::vector<NbSavedRange> saved {{150000, Bytes(original.begin() + 150000, original.begin() + 150032)}};
+    for (const std::size_t now : {std::size_t {260000}, std::size_t {200000}}) {
+        const Bytes changed = Pattern(now, 9);  // longer (superblocks appended), or as long
+        WriteBytes(file, changed);
+        // What lies between the head and the saved bytes was never written
+        // by the rewrite; here it stands for bytes the test changed itself.
+        Bytes want(changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(original.size()));
+        std::copy(original.begin(), original.begin() + NB_BACKUP_LENGTH, want.begin());
+        std::copy(original.begin() + 150000, original.begin() + 150032, want.begin() + 150000);
+        ASSERT_EQ(NbConvertRevertFromBackup(file.c_str(), original.size(), saved), NB_OK);
+        EXPECT_EQ(ReadBytes(file), want);
+        ASSERT_EQ(NbConvertRevertFromBackup(file.c_str(), original.size(), saved), NB_OK);
+        EXPECT_EQ(ReadBytes(file), want);
+    }
 }
 
-TEST(Revert, WithoutBackupOrFileFailsWith2AndCreatesNothing) {
+// A missing file comes back only from a backup of the whole file; a missing
+// backup leaves the file as it is. Both fail with 2 otherwise.
+TEST(Revert, MakesAMissingFileOnlyFromAWholeBackup) {
     TempDir dir;
-    const std::string file = dir / "img.nbbitmap";
-    WriteBytes(file, Pattern(5000, 2));
-    EXPECT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadBytes(file), Pattern(5000, 2));
-    std::filesystem::rename(file, file + ".backup");
-    EXPECT_EQ(NbConvertRevertFromBackup(file.c_str()), NB_FILE_NOT_FOUND);
+    const std::string file = dir / "img.nbbitmap", backup = file + ".backup";
+    const Bytes whole = Pattern(150000, 2);
+    WriteBytes(file, Pattern(5000, 4));
+    EXPECT_EQ(NbConvertRevertFromBackup(file.c_str(), whole.size(), {}), NB_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadBytes(file), Pattern(5000, 4));
+    std::filesystem::remove(file);
+    WriteBytes(backup, Bytes(whole.begin(), whole.begin() + NB_BACKUP_LENGTH));
+    EXPECT_EQ(NbConvertRevertFromBackup(file.c_str(), whole.size(), {}), NB_FILE_NOT_FOUND);
     EXPECT_FALSE(Exists(file));
+    WriteBytes(backup, whole);
+    ASSERT_EQ(NbConvertRevertFromBackup(file.c_str(), whole.size(), {}), NB_OK);
+    EXPECT_EQ(ReadBytes(file), whole);
+    EXPECT_EQ(ReadBytes(backup), whole);
 }
 
 }  // namespace

@@ -194,17 +194,6 @@ std::vector<std::string> ConverterArgs(const ImageRecipe& recipe) {
     return args;
 }
 
-void RestoreFromBackups(const std::vector<std::string>& files) {
-    for (const std::string& file : files) {
-        const std::string backup = file + ".backup";
-        if (!Exists(backup)) continue;
-        Bytes head = ReadBytes(backup), whole = ReadBytes(file);
-        if (whole.size() < head.size()) whole.resize(head.size());
-        std::copy(head.begin(), head.end(), whole.begin());
-        WriteBytes(file, whole);
-    }
-}
-
 void ExpectOriginal(const std::string& file, const Bytes& original, bool exact) {
     const Bytes now = ReadBytes(file);
     ASSERT_GE(now.size(), original.size()) << file << " lost its tail";

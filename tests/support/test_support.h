@@ -68,9 +68,6 @@ ImageRecipe PlaceImage(ImageRecipe recipe, const TempDir& dir);
 std::vector<std::string> ImageFiles(const ImageRecipe& recipe);
 std::vector<std::string> ConverterArgs(const ImageRecipe& recipe);
 
-// The manual way back: each "<file>.backup" is copied over the start of its
-// file (which keeps any bytes beyond it), or stands in for a missing file.
-void RestoreFromBackups(const std::vector<std::string>& files);
 // Every original byte is in place: exactly, or (after a revert, which never
 // shortens a file) over the original's length.
 void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
