@@ -169,7 +169,7 @@ TEST_P(RefusedImage, IsRefusedBeforeAnyChangeAndNbinfoSaysWhy) {
                 run.Err.substr(line, at - line).find(" 13 ") != std::string::npos)
         << reason << "\n" << run.Err;
     for (const std::string& file : files)
-        ExpectOriginal(file, before.at(std::filesystem::path(file).filename().string()), true);
+        EXPECT_EQ(ReadBytes(file), before.at(std::filesystem::path(file).filename().string())) << file;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RefusedImage, testing::ValuesIn(kRefusals), testing::PrintToStringParamName());
@@ -213,7 +213,7 @@ TEST(UnverifiedResult, IsRevertedLikeAFailedRewrite) {
     EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(expected.size()), lines.end()), expected) << run.Out;
     EXPECT_NE(run.Err.find("*** NbVerifyConversion 13 map MapSuperblock 2: "), std::string::npos) << run.Err;
     for (const std::string& file : files)
-        ExpectOriginal(file, before.at(std::filesystem::path(file).filename().string()), false);
+        EXPECT_EQ(ReadBytes(file), before.at(std::filesystem::path(file).filename().string())) << file;
 }
 
 NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
@@ -275,7 +275,8 @@ TEST(MalformedImageRevert, PartialLastDataBlockSurvivesAFailedRewrite) {
     host.Plan({counter.Count(HostCall::Write), HostCall::Write, FaultKind::Error, 112});
     const RunResult run = (ScopedHost(host), RunConverterInProcess(ConverterArgs(recipe)));
     EXPECT_NE(run.Out.find("main: Failed. Error 112."), std::string::npos) << run.Out;
-    for (const std::string& f : ImageFiles(recipe)) ExpectOriginal(f, before.at(std::filesystem::path(f).filename().string()), true);
+    for (const std::string& f : ImageFiles(recipe))
+        EXPECT_EQ(ReadBytes(f), before.at(std::filesystem::path(f).filename().string())) << f << " is not the original";
 }
 
 }  // namespace

@@ -194,14 +194,6 @@ std::vector<std::string> ConverterArgs(const ImageRecipe& recipe) {
     return args;
 }
 
-void ExpectOriginal(const std::string& file, const Bytes& original, bool exact) {
-    const Bytes now = ReadBytes(file);
-    ASSERT_GE(now.size(), original.size()) << file << " lost its tail";
-    EXPECT_TRUE(!exact || now.size() == original.size()) << file << " changed length";
-    const auto diff = std::mismatch(original.begin(), original.end(), now.begin());
-    EXPECT_TRUE(diff.first == original.end()) << file << " differs at byte " << (diff.first - original.begin());
-}
-
 MemoryTempDirs::MemoryTempDirs() {
     if (const char* old = std::getenv("TMPDIR")) Saved = old;
     if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);

@@ -68,9 +68,6 @@ ImageRecipe PlaceImage(ImageRecipe recipe, const TempDir& dir);
 std::vector<std::string> ImageFiles(const ImageRecipe& recipe);
 std::vector<std::string> ConverterArgs(const ImageRecipe& recipe);
 
-// Every original byte is in place: exactly, or (after a revert, which never
-// shortens a file) over the original's length.
-void ExpectOriginal(const std::string& file, const Bytes& original, bool exact);
 
 // Temporary directories on a memory file system, where there is one, for the
 // life of the object: thousands of conversions that sync their files cost nothing there.
