@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The Windows converter against the Linux one, on images that the Linux
+# nbmkimage makes: each case is set up once, copied into two folders, and run
+# there by each converter with relative names (so that the messages can be
+# compared as they are). Then every file must match byte for byte (image
+# files and backups), standard output exactly, the trace lines once their
+# time, thread and buffer addresses are masked, and the exit code: in full as
+# cmd.exe sees it under Windows, modulo 256 under Linux.
+#   scripts/windows-parity.sh LINUX_BUILD WINDOWS_BUILD
+# Wine runs in WINEPREFIX (default: WINDOWS_BUILD/wineprefix, made when
+# missing).
+set -euo pipefail
+linux=$(realpath "$1")
+windows=$(realpath "$2")
+export WINEPREFIX="${WINEPREFIX:-$windows/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
+unset DISPLAY WAYLAND_DISPLAY
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i </dev/null >/dev/null 2>&1
+converter="Z:$(tr / '\\' <<<"$windows/NimbraConvert.exe")"
+
+work=$(mktemp -d)
+# NB_PARITY_KEEP=1 keeps the folders for a look.
+if [ -n "${NB_PARITY_KEEP:-}" ]; then echo "(cases kept in $work)"; else trap 'rm -rf "$work"' EXIT; fi
+passed=0 failed=0
+
+make_image() { "$linux/tools/nbmkimage" --image-guid 11 --data-guid 22 "$@" >/dev/null; }
+# Writes bytes (printf escapes) at an offset of a file, in place.
+poke() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+# The trace lines without what differs from run to run and host to host.
+masked() { sed -E 's/^[0-9]+\/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2}\.[0-9]{3} [0-9a-f]+ Nb: //; s/0x[0-9A-F]{16}/0xADDRESS/g' "$1"; }
+
+# check NAME 'SETUP COMMANDS' CONVERTER ARGUMENTS...
+check() {
+    local name=$1 setup=$2
+    shift 2
+    local l="$work/$name/linux" w="$work/$name/windows" problems=()
+    mkdir -p "$l" "$w"
+    (cd "$l" && eval "$setup")
+    cp -a "$l/." "$w/"
+    (cd "$l" && set +e && "$linux/NimbraConvert" "$@" >out 2>err; echo $? >status)
+    # cmd.exe reports the whole code; Wine's own exit status keeps 8 bits.
+    (cd "$w" && set +o pipefail && wine cmd /v:on /c "$converter $* >out 2>err & echo !errorlevel!" </dev/null 2>/dev/null |
+        tr -d '\r' >status)
+    local ls ws
+    ls=$(cat "$l/status") ws=$(cat "$w/status")
+    [ -n "$ws" ] && [ "$ls" = "$((ws % 256))" ] || problems+=("exit $ls on Linux, $ws on Windows")
+    cmp -s "$l/out" "$w/out" || problems+=("standard output differs: $(diff "$l/out" "$w/out" | head -3 | tr '\n' ' ')")
+    diff -q <(masked "$l/err") <(masked "$w/err") >/dev/null || problems+=("trace lines differ: $(diff <(masked "$l/err") <(masked "$w/err") | head -3 | tr '\n' ' ')")
+    local files
+    files=$(diff -rq -x out -x err -x status "$l" "$w" 2>&1) || problems+=("files differ: ${files//$'\n'/; }")
+    local count
+    count=$(find "$l" -type f ! -name out ! -name err ! -name status | wc -l)
+    if [ ${#problems[@]} -eq 0 ]; then
+        passed=$((passed + 1))
+        printf '  %-28s exit %3s (Linux %3s)  %d files alike  %s\n' "$name" "$ws" "$ls" "$count" "$(tail -1 "$l/out")"
+    else
+        failed=$((failed + 1))
+        printf '  %-28s FAILED: %s\n' "$name" "${problems[*]}"
+    fi
+}
+
+echo "Linux $linux/NimbraConvert and Windows $converter on the same images:"
+# Conversions, one per path through the relocation, compaction and backups.
+check layout2 'make_image --layout 2 --map-content random --seed 7 img img img' img img img
+check layout3-plain 'make_image --layout 3 --seed 3 img img img' img img img
+check layout3-extended-2meta 'make_image --layout 3 --map-type 1 img img img img2' img img img img2
+check layout4-extended-2meta 'make_image --layout 4 --map-type 1 img img img img2' img img img img2
+check layout4-whole-map-backup 'make_image --layout 4 --image-size 200000 --map-content random --seed 9 img img img' img img img
+check already-layout6 'make_image --layout 2 img img img && "$linux/NimbraConvert" img img img >/dev/null 2>&1' img img img
+# Refusals before anything changes.
+check too-few-arguments 'make_image --layout 2 img img img' img img
+check map-shorter-than-backup 'head -c 1000 /dev/zero >img.nbbitmap' img img img
+check data-missing 'make_image --layout 2 img img img && rm img.nbdata' img img img
+check metadata-missing 'make_image --layout 2 img img img && rm img.nbmetadata' img img img
+check layout2-two-metadata 'make_image --layout 2 img img img img2' img img img img2
+check block-size-zero 'make_image --layout 2 img img img && poke img.nbdata 16 "\0\0\0\0"' img img img
+# Failures in the rewrite, reverted from the backups.
+check revert-map-tail 'make_image --layout 2 --image-size 41984 --map-pages 40 img img img && head -c 100 /dev/zero >>img.nbbitmap' img img img
+check revert-map-type-2 'make_image --layout 3 img img img && poke img.nbbitmap 16 "\2\0"' img img img
+echo "parity: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
