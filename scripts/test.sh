@@ -47,4 +47,11 @@ echo "== 32-bit x86 (i686) compile, and a conversion past 4 GiB with it"
 scripts/check-i686.sh
 # ---- end of Release builds and other targets ----
 
+# ---- Windows: cross-built with MinGW-w64, tested under Wine ----
+if [ "${NB_SKIP_WINDOWS:-0}" != 1 ]; then
+    echo "== Windows build (MinGW-w64) and tests under Wine"
+    scripts/test-windows.sh
+fi
+# ---- end of Windows ----
+
 echo "All tests passed."

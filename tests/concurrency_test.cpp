@@ -3,9 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include "platform/file.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 #include "tests/support/v6_expect.h"
 #include "tools/image_maker.h"
@@ -44,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(Locks, HeldFile, testing::Values(0, 1, 2));
 // whose backup name is the longest the converter builds (511 characters;
 // one more is refused, see the driver tests): the image converts as any other.
 TEST(HostilePaths, OddBytesAndTheLongestBackupNameConvertLikeAPlainPath) {
+    if (const char* why = LongPathSkipReason()) GTEST_SKIP() << why;
     TempDir dir;
     std::string folder = dir / ("my images/\xc3\xa4rger \xe6\x97\xa5" + std::string(200, 'a'));
     std::filesystem::create_directories(folder += "/" + std::string(200, 'b'));
@@ -58,7 +58,7 @@ TEST(HostilePaths, OddBytesAndTheLongestBackupNameConvertLikeAPlainPath) {
 }
 
 TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root: permissions do not stop its writes, and no read-only mount is at hand";
+    if (const char* why = ReadOnlyFolderSkipReason()) GTEST_SKIP() << why;
     TempDir dir;
     const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(2, 0, 1, 34), dir);
     ASSERT_TRUE(WriteImage(recipe, nullptr));
@@ -73,6 +73,7 @@ TEST(HostilePaths, ReadOnlyFilesAndFolderStopTheConverter) {
 // A map that is a symbolic link stays one: the file it names is converted,
 // and the old map is kept beside that file as its backup.
 TEST(HostilePaths, AMapThatIsALinkStaysALinkToTheConvertedMap) {
+    if (const char* why = SymbolicLinkSkipReason()) GTEST_SKIP() << why;
     for (std::uint32_t layout : {2u, 4u}) {
         TempDir dir;
         const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(layout, 0, 1, 34), dir);

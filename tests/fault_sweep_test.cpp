@@ -7,14 +7,9 @@
 // always give the very image a clean conversion gives.
 #include <gtest/gtest.h>
 
-#include <csignal>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "driver/driver.h"
 #include "tests/support/fault_host.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
@@ -187,35 +182,15 @@ TEST_P(Reliability, EveryFailedCallEndsInItsStageMessageAndTheNextRunConverts) {
     std::printf("[ sweep    ] %s: %zu host calls, %zu injections\n", GetParam().Name.c_str(), calls.size(), injections);
 }
 
-// Runs the converter in a child that meets the planned fault at host call n
-// (a kill, a power loss, or a stop until the parent lets it go on).
-pid_t StartChild(const std::vector<std::string>& args, std::uint64_t n, FaultKind fault) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 1), ::dup2(quiet, 2);
-        FaultHost host;
-        host.Plan({n, HostCall::Count, fault, 0});
-        ScopedHost scoped(host);
-        std::vector<char*> argv {const_cast<char*>("NimbraConvert")};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
-        ::_exit(0);  // the planned call never came
-    }
-    return pid;
-}
-
 TEST_P(Reliability, AKillOrPowerLossAnywhereIsUndoneByThePlainRerun) {
     std::size_t kills = 0;
-    for (std::uint64_t n = 1; n <= calls.size(); ++n) {
+    for (std::uint64_t n = 1; n <= calls.size(); n += ChildRunStride()) {
         for (FaultKind fault : {FaultKind::Crash, FaultKind::PowerLoss}) {
             SCOPED_TRACE(std::string(fault == FaultKind::Crash ? "killed" : "power lost") + " at host call " +
                          std::to_string(n) + ", " + kCallNames[static_cast<int>(calls[n - 1])]);
             PutBack(dir.Path(), originals);
-            int status = 0;
-            ::waitpid(StartChild(args, n, fault), &status, 0);
-            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+            const int status = ConverterChild(args, {n, HostCall::Count, fault, 0}).Wait();
+            ASSERT_TRUE(EndedByCrash(status)) << "status " << status;
             ++kills;
             ExpectRerunConverts();
             if (HasFailure()) return;
@@ -230,21 +205,19 @@ TEST_P(Reliability, AKillOrPowerLossAnywhereIsUndoneByThePlainRerun) {
 // image ends converted.
 TEST_P(Reliability, ASecondConverterNeverCostsTheFirstOneItsBackups) {
     std::size_t pairs = 0, refused = 0;
-    for (std::uint64_t n = 1; n <= calls.size(); n += 3) {
+    for (std::uint64_t n = 1; n <= calls.size(); n += 3 * ChildRunStride()) {
         SCOPED_TRACE("first run stopped at host call " + std::to_string(n));
         PutBack(dir.Path(), originals);
-        const pid_t first = StartChild(args, n, FaultKind::Stop);
-        int status = 0;
-        ::waitpid(first, &status, WUNTRACED);
-        ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
+        ConverterChild first(args, {n, HostCall::Count, FaultKind::Stop, 0});
+        ASSERT_TRUE(first.WaitStopped());
         const auto during = Snapshot(dir.Path());
         const RunResult second = RunConverter(args);
         if (second.ExitCode == 32) {
             ++refused;
             EXPECT_EQ(Snapshot(dir.Path()), during) << "the refused run changed something";
         }
-        ::kill(first, SIGCONT);
-        ::waitpid(first, &status, 0);
+        first.Continue();
+        first.Wait();
         ++pairs;
         ExpectRerunConverts();
         if (HasFailure()) return;

@@ -13,6 +13,7 @@
 #include "platform/host.h"
 #include "platform/trace.h"
 #include "tests/support/fault_host.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 
@@ -48,7 +49,7 @@ Damage Grow(std::size_t file, std::size_t length) {
 Damage Link(std::size_t i, std::size_t j) {
     return [=](const std::vector<std::string>& files) {
         std::filesystem::remove(files.at(i));
-        std::filesystem::create_symlink(files.at(j), files.at(i));
+        MakeSecondName(files.at(j), files.at(i));
     };
 }
 

@@ -1,18 +1,15 @@
-// Checksums, identifiers, file objects, host error codes.
+// Checksums, identifiers, file objects (the POSIX host's errno table: platform_posix_test.cpp).
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
-#include <sys/stat.h>
-
 #include "platform/checksum.h"
 #include "platform/file.h"
 #include "platform/format.h"
-#include "platform/host_errors.h"
 #include "tests/support/fault_host.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -50,8 +47,8 @@ protected:
 TEST_F(FileTest, BadArgumentsAreRefusedBeforeTheHostIsAskedAndFailuresLeaveNoObject) {
     NbFileObject *empty = nullptr, *held = reinterpret_cast<NbFileObject*>(&held), *const before = held;
     struct Row { NbFileObject** slot; const char* name; std::uint8_t existing; std::uint32_t access, share; NbResult code; };
-    const std::string missing = dir_ / "missing", folder = dir_.Path().string(), pipe = dir_ / "pipe";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    const std::string missing = dir_ / "missing", folder = dir_.Path().string(), pipe = MakePipe(dir_ / "pipe");
+    ASSERT_NE(pipe, "");
     const char* name = name_.c_str();
     for (const Row& row : {Row {nullptr, name, 1, 1, 1, 487}, Row {&held, name, 1, 1, 1, 487}, Row {&empty, nullptr, 1, 1, 1, 487},
                            Row {&empty, name, 1, 4, 1, 87}, Row {&empty, name, 1, 1, 7, 87}}) {
@@ -105,18 +102,6 @@ TEST_F(FileTest, DamagedRecordsShortReadsAndHeldFilesGiveTheirCodes) {
     ASSERT_EQ(reader.Create(name_.c_str(), 1, 3, 1, 0), NB_OK);
     holder.Close();
     EXPECT_EQ(other.CreateLocked(name_.c_str()), NB_OK);
-}
-
-TEST(HostErrors, EveryMappedErrnoGivesItsSystemCode) {
-    using C = HostErrnoContext;
-    struct Row { int error; NbResult code; C context = C::General; };
-    const Row rows[] = {
-        {0, 0},        {ENOENT, 2},   {ENOTDIR, 3},  {EACCES, 5},  {EPERM, 5},   {EISDIR, 5},   {ENOMEM, 8},  {EROFS, 19},
-        {EWOULDBLOCK, 32}, {EAGAIN, 32}, {EEXIST, 80}, {EEXIST, 183, C::Rename}, {ENOTEMPTY, 183, C::Rename}, {EINVAL, 87},
-        {ENOSPC, 112}, {EDQUOT, 112}, {ENAMETOOLONG, 206}, {EBADF, 6}, {EMFILE, 4}, {ENFILE, 4}, {EXDEV, 17, C::Rename},
-        {EBUSY, 170},  {EFBIG, 223},  {ELOOP, 1921}, {EIO, 1117},  {EPIPE, 31},  {ENOENT, 2, C::Rename},
-    };
-    for (const Row& row : rows) EXPECT_EQ(NbHostErrorFromErrno(row.error, row.context), row.code) << row.error;
 }
 
 }  // namespace

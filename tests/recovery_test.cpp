@@ -4,14 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <csignal>
-
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "driver/driver.h"
 #include "tests/support/fault_host.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 #include "tests/support/v6_expect.h"
 
@@ -39,16 +34,8 @@ TEST_P(Recovery, TheNextRunRestoresOrRefusesWithoutAChange) {
     ASSERT_EQ(Lines((ScopedHost(counter), RunConverterInProcess(ConverterArgs(recipe))).Out).back(),
               "main: Finished successfully!");
     PutBack(dir.Path(), original);
-    if (::fork() == 0) {
-        FaultHost host;
-        host.Plan({counter.Count(HostCall::Write), HostCall::Write, FaultKind::Crash, 0});
-        ScopedHost scoped(host);
-        RunConverterInProcess(ConverterArgs(recipe));
-        ::_exit(0);
-    }
-    int status = 0;
-    ::wait(&status);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    const int status = ConverterChild(ConverterArgs(recipe), {counter.Count(HostCall::Write), HostCall::Write, FaultKind::Crash, 0}).Wait();
+    ASSERT_TRUE(EndedByCrash(status));
     const std::string journal = MapFileName(recipe) + ".jnl";
     ASSERT_TRUE(Exists(journal));
 
@@ -98,22 +85,18 @@ INSTANTIATE_TEST_SUITE_P(
 // A private image keeps its privacy: the backups, the moved map and the
 // journal get the owner, group and permission bits of the file they belong to.
 TEST(Ownership, FilesTheConverterMakesBelongToTheImagesOwner) {
-    if (::geteuid() != 0) GTEST_SKIP() << "only root can give files to another owner";
+    if (const char* why = OwnershipSkipReason()) GTEST_SKIP() << why;
     TempDir dir;
     const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(2, 0, 1, 34), dir);
     ASSERT_TRUE(WriteImage(recipe, nullptr));
-    for (const std::string& f : ImageFiles(recipe)) {
-        ASSERT_EQ(::chown(f.c_str(), 4321, 8765), 0);
-        ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
-    }
+    for (const std::string& f : ImageFiles(recipe)) ASSERT_TRUE(SetFileOwner(f, {4321, 8765, 0640}));
     ASSERT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), "main: Finished successfully!");
     for (const std::string& f : ImageFiles(recipe))
         for (const std::string& name : {f, f + ".backup"}) {
-            struct stat st {};
-            ASSERT_EQ(::stat(name.c_str(), &st), 0) << name;
-            EXPECT_EQ(st.st_uid, 4321u) << name;
-            EXPECT_EQ(st.st_gid, 8765u) << name;
-            EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+            const FileOwner owner = GetFileOwner(name);
+            EXPECT_EQ(owner.User, 4321u) << name;
+            EXPECT_EQ(owner.Group, 8765u) << name;
+            EXPECT_EQ(owner.Mode, 0640u) << name;
         }
 }
 

@@ -1,9 +1,10 @@
 #include "tests/support/fault_host.h"
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "tests/support/test_platform.h"
 
 bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     ++total_;
@@ -16,8 +17,8 @@ bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     fired_ = true;
     *fault = plan_.Fault;
     if (plan_.Fault == FaultKind::PowerLoss) LosePower();
-    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss) std::raise(SIGKILL);
-    if (plan_.Fault == FaultKind::Stop) return std::raise(SIGSTOP), false;
+    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss) CrashNow();
+    if (plan_.Fault == FaultKind::Stop) return StopNow(), false;
     return true;
 }
 
@@ -213,6 +214,10 @@ void FaultHost::NoteName(Undo::What kind, const std::string& path, const std::st
 // The medium as it would be found after the power came back: what was not
 // made durable is taken back, newest first.
 void FaultHost::LosePower() {
+    // The run's handles go with the power; Windows share modes would keep the
+    // files below from being put back while they are open.
+    for (const auto& open : paths_) real_.Close(open.first);
+    paths_.clear();
     for (auto u = undo_.rbegin(); u != undo_.rend(); ++u) {
         if (u->Durable) continue;
         std::error_code ignored;

@@ -1,7 +1,7 @@
 // The test seam: a Host that passes every call to the real one, counts the
 // calls by kind, and can make a chosen call fail with an error code (or every
 // call from it on, as a disk that stays broken), move fewer bytes than asked,
-// or end the process by SIGKILL as a crash would; a power loss also forgets
+// or end the process at once as a crash would; a power loss also forgets
 // every write not yet flushed and every name change not yet made durable.
 #pragma once
 #include <array>
@@ -12,7 +12,7 @@
 
 #include "platform/host.h"
 
-// Stop: the process stops itself (SIGSTOP) at the call and goes on when continued.
+// Stop: the process stops itself at the call and goes on when continued.
 enum class FaultKind { Error, Short, Crash, PowerLoss, Stop };
 
 struct FaultPlan {

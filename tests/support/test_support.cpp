@@ -9,20 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "driver/driver.h"
+#include "tests/support/test_platform.h"
 
-extern char** environ;
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nbtest-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+TempDir::TempDir() : path_(MakeTempDirectory()) {}
 
 TempDir::~TempDir() {
     std::error_code ignored;
@@ -74,25 +64,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& workingDirectory) {
     TempDir scratch;
     const std::string out = scratch / "stdout", err = scratch / "stderr";
-    std::vector<std::string> words {program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-    pid_t pid = 0;
     RunResult result;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    result.ExitCode = RunProcess(program, args, workingDirectory, out, err);
     result.Out = Slurp(out);
     result.Err = Slurp(err);
     return result;
@@ -105,26 +78,16 @@ RunResult RunConverter(const std::vector<std::string>& args, const std::string& 
 RunResult RunConverterInProcess(const std::vector<std::string>& args) {
     TempDir scratch;
     const std::string out = scratch / "stdout", err = scratch / "stderr";
-    std::fflush(stdout);
-    const int savedOut = ::dup(1), savedErr = ::dup(2);
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(outFd, 1);
-    ::dup2(errFd, 2);
     std::vector<std::string> words {"NimbraConvert"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     RunResult result;
-    result.ExitCode = NbConvertMain(static_cast<int>(words.size()), argv.data());
-    std::fflush(stdout);
-    ::dup2(savedOut, 1);
-    ::dup2(savedErr, 2);
-    ::close(savedOut);
-    ::close(savedErr);
-    ::close(outFd);
-    ::close(errFd);
+    {
+        RedirectedOutput redirected(out, err);
+        result.ExitCode = NbConvertMain(static_cast<int>(words.size()), argv.data());
+    }
     result.Out = Slurp(out);
     result.Err = Slurp(err);
     return result;
@@ -194,8 +157,5 @@ std::vector<std::string> ConverterArgs(const ImageRecipe& recipe) {
     return args;
 }
 
-MemoryTempDirs::MemoryTempDirs() {
-    if (const char* old = std::getenv("TMPDIR")) Saved = old;
-    if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
-}
-MemoryTempDirs::~MemoryTempDirs() { Saved ? ::setenv("TMPDIR", Saved->c_str(), 1) : ::unsetenv("TMPDIR"); }
+MemoryTempDirs::MemoryTempDirs() : Saved(UseMemoryTempDirectories()) {}
+MemoryTempDirs::~MemoryTempDirs() { RestoreTempDirectories(Saved); }
