@@ -434,15 +434,7 @@ public:
 };
 
 PosixHost g_systemHost;
-Host* g_host = &g_systemHost;
 
 }  // namespace
 
 Host& NbSystemHost() { return g_systemHost; }
-Host& NbHost() { return *g_host; }
-
-Host* NbSetHost(Host* host) {
-    Host* previous = g_host;
-    g_host = host != nullptr ? host : &g_systemHost;
-    return previous;
-}
