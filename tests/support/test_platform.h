@@ -63,7 +63,9 @@ public:
     void Continue();
 
 private:
-    std::intptr_t process_ = 0, stopped_ = 0, go_ = 0;
+    std::intptr_t process_ = 0;
+    // The stop and go events of a Windows child; a POSIX child uses signals.
+    [[maybe_unused]] std::intptr_t stopped_ = 0, go_ = 0;
     bool ended_ = false;
     int status_ = 0;
 };
