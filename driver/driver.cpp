@@ -198,6 +198,7 @@ NbResult RecoverUnfinishedRun(const char* journalName, RunLock& lock) {
 // rewrite will overwrite that no backup holds.
 NbResult DescribeImage(const char* mapName, const char* dataName, const MetadataNames& metadataNames,
                        std::uint16_t count, const NbConversionPlan& plan, NbJournal* journal) {
+    std::uint64_t saved = 0;
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;
         std::uint64_t length = 0;
@@ -209,8 +210,13 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
         // A whole backup holds every original byte; otherwise the planned
         // writes between the head and the file's end are saved.
         if (!becomesWhole)
-            for (const NbByteRange& r : NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, length), backupLength, length))
+            for (const NbByteRange& r : NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, length), backupLength, length)) {
+                // Refused before it is held: a header whose block size puts
+                // whole blocks of original bytes under the rewrite.
+                if (r.Length > NB_JOURNAL_MOST_SAVED - saved) return NB_NOT_ENOUGH_MEMORY;
+                saved += r.Length;
                 entry.Saved.push_back({r.Offset, std::vector<std::uint8_t>(r.Length)});
+            }
         code = NbJournalDescribe(name, becomesWhole, &entry);
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
         return code;

@@ -20,6 +20,10 @@ struct NbJournalFile {
     std::vector<NbSavedRange> Saved;  // original bytes no backup holds
 };
 
+// The original bytes a journal may hold: far more than any real image needs
+// (a few blocks of the data file), little enough to hold in memory.
+inline constexpr std::uint64_t NB_JOURNAL_MOST_SAVED = 64ull << 20;
+
 struct NbJournal {
     std::vector<NbJournalFile> Files;
 };
