@@ -11,40 +11,6 @@ namespace {
 
 constexpr std::uint32_t kChunk = 0x10000;
 
-// Opens the backup and the file, and copies the backup over the start of the
-// file. With mayCreate a missing file is made anew (with the backup's owner
-// and permissions); *created tells whether it was.
-NbResult CopyBackupOver(const char* kName, const char* fileName, CNimbraFile& file, bool mayCreate,
-                        std::uint64_t wholeLength, bool* created) {
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraBuffer buffer;
-    code = buffer.Allocate(kChunk, false);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile backup;
-    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t length = 0;
-    code = backup.Query(&length);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-    // Only a backup of the whole file can stand in for a file that is gone.
-    if (code == NB_FILE_NOT_FOUND && mayCreate && length == wholeLength) {
-        code = file.Create(fileName, NB_CREATE_NEW, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-        if (code == NB_OK) {
-            *created = true;
-            code = file.TakeOwnershipOf(backup);
-        }
-    }
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbCopyFileRange(backup, 0, file, 0, length, buffer);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    backup.Close();
-    buffer.Free();
-    return NB_OK;
-}
-
 }  // namespace
 
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
@@ -88,10 +54,31 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
 NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
     static const char kName[] = "NbConvertRevertFromBackup";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    CNimbraFile file;
-    bool created = false;
-    NbResult code = CopyBackupOver(kName, fileName, file, true, length, &created);
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
     if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraBuffer buffer;
+    code = buffer.Allocate(kChunk, false);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile backup, file;
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint64_t backupLength = 0;
+    code = backup.Query(&backupLength);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+    // Only a backup of the whole file can stand in for a file that is gone;
+    // the new file gets the backup's owner and permissions.
+    bool created = false;
+    if (code == NB_FILE_NOT_FOUND && backupLength == length) {
+        code = file.Create(fileName, NB_CREATE_NEW, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+        created = code == NB_OK;
+        if (created) code = file.TakeOwnershipOf(backup);
+    }
+    if (code == NB_OK) code = NbCopyFileRange(backup, 0, file, 0, backupLength, buffer);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    backup.Close();
+    buffer.Free();
     for (const NbSavedRange& range : saved) {
         for (std::uint64_t done = 0; done < range.Bytes.size() && code == NB_OK;) {
             const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));

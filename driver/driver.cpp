@@ -261,7 +261,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     if (code == NB_OK) {
         // Refuse, while nothing is changed yet, an image the rewrite could
         // not place, judged as the rewrite will find the map.
-        NbPlanConversion(version, parameters, NB_BACKUP_LENGTH, &plan);
+        NbPlanConversion(version, parameters, &plan);
         code = NbCheckConvertible(plan, mapName, dataName, metadataNames.Array(), count);
     }
     if (code != NB_OK) {

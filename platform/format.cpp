@@ -208,3 +208,11 @@ std::string NbText(const char* format, ...) {
     va_end(args);
     return buffer;
 }
+
+std::size_t NbFormat(char* buffer, std::size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::size_t n = NbVFormat(buffer, size, format, args);
+    va_end(args);
+    return n;
+}

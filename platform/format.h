@@ -14,6 +14,7 @@
 // Formats into buffer (size bytes, always zero-terminated when size > 0) and
 // returns the length the whole text has, cut or not.
 std::size_t NbVFormat(char* buffer, std::size_t size, const char* format, va_list args);
+std::size_t NbFormat(char* buffer, std::size_t size, const char* format, ...);
 
 // Formats into a buffer of size bytes, cutting the text to size - 1
 // characters. 487 when buffer or format is null; a cut is not an error.

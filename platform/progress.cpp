@@ -1,6 +1,5 @@
 #include "platform/progress.h"
 
-#include <cstdarg>
 #include <cstring>
 
 #include "platform/format.h"
@@ -22,14 +21,6 @@ struct Progress {
 };
 Progress g_progress;
 
-std::size_t Format(char* buffer, std::size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::size_t n = NbVFormat(buffer, size, format, args);
-    va_end(args);
-    return n;
-}
-
 int PercentOf(std::uint64_t done, std::uint64_t total) {
     if (done >= total) return 100;
     // done * 100 cannot overflow below 2^57 bytes; past that a coarser sum does.
@@ -40,7 +31,7 @@ void Draw() {
     Progress& p = g_progress;
     char line[160];
     line[0] = '\r';
-    std::size_t n = Format(line + 1, sizeof line - 1, "%s: %3d%%  %I64u of %I64u MiB", p.What, p.Percent,
+    std::size_t n = NbFormat(line + 1, sizeof line - 1, "%s: %3d%%  %I64u of %I64u MiB", p.What, p.Percent,
                            p.Done / kMiB, p.Total / kMiB);
     if (n > sizeof line - 2) n = sizeof line - 2;
     std::size_t length = n + 1;

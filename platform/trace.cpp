@@ -10,18 +10,6 @@ std::uint32_t NbTraceLevel = 1;
 void* NbTraceContext = nullptr;
 NbTraceRoutine NbTrace = NbTraceWrite;
 
-namespace {
-
-std::size_t FormatPrefix(char* buffer, std::size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::size_t n = NbVFormat(buffer, size, format, args);
-    va_end(args);
-    return n;
-}
-
-}  // namespace
-
 NbResult NbTraceWrite(std::uint32_t level, void* /*context*/, const char* format, ...) {
     if (level > 3) return NB_INVALID_PARAMETER;
     if (format == nullptr) return NB_INVALID_ADDRESS;
@@ -32,7 +20,7 @@ NbResult NbTraceWrite(std::uint32_t level, void* /*context*/, const char* format
     HostLocalTime now {};
     host.LocalTime(&now);
     char line[4096];
-    const std::size_t prefix = FormatPrefix(line, sizeof line, "%d/%d %d:%02d:%02d.%03d %x %s: ", now.Month, now.Day,
+    const std::size_t prefix = NbFormat(line, sizeof line, "%d/%d %d:%02d:%02d.%03d %x %s: ", now.Month, now.Day,
                                             now.Hour, now.Minute, now.Second, now.Millisecond, host.ThreadId(), "Nb");
     host.WriteStandardError(line, prefix < sizeof line ? prefix : sizeof line - 1);
 

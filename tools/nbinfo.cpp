@@ -352,7 +352,7 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
             g_reasons.push_back(NbText("Layout %u cannot be converted", version));
         if (code == NB_OK && g_reasons.empty()) {
             NbConversionPlan plan;
-            NbPlanConversion(version, p, NB_BACKUP_LENGTH, &plan);
+            NbPlanConversion(version, p, &plan);
             code = NbCheckConvertible(plan, map, data, names.data(), count);
         }
     }

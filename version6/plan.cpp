@@ -6,8 +6,7 @@
 #include "version6/records.h"
 #include "version6/version6.h"
 
-void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t /*headBackupLength*/,
-                      NbConversionPlan* plan) {
+void NbPlanConversion(std::uint32_t version, const ImageParameters& read, NbConversionPlan* plan) {
     *plan = NbConversionPlan {};
     plan->Rewrite = read;
     plan->RelocateMap = version == 2 || version == 3;

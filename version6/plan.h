@@ -31,10 +31,8 @@ struct NbConversionPlan {
     std::uint64_t RebuildShift = 0;     // how far back the backup's bytes land in the new map
 };
 
-// version is the detected layout (2, 3 or 4); headBackupLength the length of
-// the head backups.
-void NbPlanConversion(std::uint32_t version, const ImageParameters& read, std::uint64_t headBackupLength,
-                      NbConversionPlan* plan);
+// version is the detected layout (2, 3 or 4).
+void NbPlanConversion(std::uint32_t version, const ImageParameters& read, NbConversionPlan* plan);
 
 // The changing steps of the plan, in the order the driver reports them: the
 // relocation of a layout 2 or 3 map (a type 0 map's body is not copied here,

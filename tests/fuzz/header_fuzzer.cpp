@@ -158,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (code != NB_OK) return 0;
     // Judged and carried out as the driver does, from the same plan.
     NbConversionPlan plan;
-    NbPlanConversion(version, p, kBackupLength, &plan);
+    NbPlanConversion(version, p, &plan);
     if (NbCheckConvertible(plan, mapName.c_str(), dataName.c_str(), names, files) != NB_OK) return 0;
     if (NbRelocateAsPlanned(mapName.c_str(), plan) != NB_OK) return 0;
     if (NbRewriteAsPlanned(dataName.c_str(), mapName.c_str(), names, files, plan, records) != NB_OK) return 0;
