@@ -13,6 +13,8 @@ constexpr std::uint32_t kChunk = 0x10000;
 
 }  // namespace
 
+std::string NbBackupName(const char* fileName) { return std::string(fileName) + ".backup"; }
+
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     static const char kName[] = "NbConvertCreateBackupFile";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertCreateBackupFile\n");
@@ -51,21 +53,17 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     NB_RETURN(kName, NB_OK);
 }
 
-NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
-    static const char kName[] = "NbConvertRevertFromBackup";
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
-    if (code != NB_OK) NB_RETURN(kName, code);
+namespace {
+
+// The revert's copy: the backup over the start of the file (made again from
+// a whole backup when it is missing), the saved ranges put back and the
+// file's length set, all durable when it returns 0.
+NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backupLength, std::uint64_t length,
+                  const std::vector<NbSavedRange>& saved) {
     CNimbraBuffer buffer;
-    code = buffer.Allocate(kChunk, false);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile backup, file;
-    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t backupLength = 0;
-    code = backup.Query(&backupLength);
-    if (code != NB_OK) NB_RETURN(kName, code);
+    NbResult code = buffer.Allocate(kChunk, false);
+    if (code != NB_OK) return code;
+    CNimbraFile file;
     code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     // Only a backup of the whole file can stand in for a file that is gone;
     // the new file gets the backup's owner and permissions.
@@ -76,24 +74,52 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
         if (created) code = file.TakeOwnershipOf(backup);
     }
     if (code == NB_OK) code = NbCopyFileRange(backup, 0, file, 0, backupLength, buffer);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    backup.Close();
-    buffer.Free();
     for (const NbSavedRange& range : saved) {
         for (std::uint64_t done = 0; done < range.Bytes.size() && code == NB_OK;) {
             const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));
             code = file.SeekWrite(range.Offset + done, range.Bytes.data() + done, piece);
             done += piece;
         }
-        if (code != NB_OK) NB_RETURN(kName, code);
     }
     // What the conversion appended goes; a device keeps its capacity.
     std::uint64_t now = 0;
-    code = file.Query(&now);
+    if (code == NB_OK) code = file.Query(&now);
     if (code == NB_OK && now != length) code = file.Truncate(length);
     if (code == NB_OK) code = file.Flush();
     if (code == NB_OK && created) code = NbFileSyncDirectory(fileName);
+    return code;
+}
+
+}  // namespace
+
+NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
+    static const char kName[] = "NbConvertRevertFromBackup";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    char backupName[512];
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
+    CNimbraFile backup;
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    std::uint64_t backupLength = 0;
+    if (code == NB_OK) code = backup.Query(&backupLength);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    code = CopyBack(fileName, backup, backupLength, length, saved);
+    // A backup as long as the file was, with no original bytes kept
+    // elsewhere, is the whole file: for a map the relocation or the rebuild
+    // moved the very original there. When the copy cannot be made (a full
+    // disk, above all, where the copy would need the space the new map
+    // holds), the backup is renamed over the file instead: that needs no
+    // space, and the file is never left cut short. The copy comes first all
+    // the same, so that the backup stays wherever it can.
+    if (code != NB_OK && backupLength == length && saved.empty()) {
+        NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n", kName,
+                fileName, code, backupName);
+        backup.Close();  // no file stays open under a name a rename replaces
+        // A rename that fails too leaves the file to the user, who learns
+        // why the copy failed.
+        if (NbFileReplace(backupName, fileName) == NB_OK) code = NbFileSyncDirectory(fileName);
+    }
+    if (code != NB_OK) NB_RETURN(kName, code);
+    backup.Close();
     NB_RETURN(kName, NB_OK);
 }

@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "legacy/legacy.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/names.h"
 #include "platform/trace.h"
 #include "version6/plan.h"
 #include "version6/verify.h"
@@ -46,53 +48,66 @@ private:
     std::unique_ptr<char*[]> names_;
 };
 
-// One exclusive lock on every image file for the whole run, so that a second
-// converter (or a disk-image tool that locks) stops before it reads, creates
-// or deletes anything. A file that cannot be opened is left to the steps that
-// report it; a file named twice is locked once.
+// Every image file is identified (and pinned, platform/file.h) and locked
+// before anything is read or changed, so that each later step works on the
+// files the user named or stops, and a second converter (or a disk-image
+// tool that locks) stops before it reads, creates or deletes anything. A
+// file that cannot be opened is left to the steps that report it; a file
+// named twice is locked once. Quiet: the steps that follow report failures.
 class RunLock {
 public:
+    RunLock() = default;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    ~RunLock() {
+        for (NbFileObject* object : objects_) NbFileObjectDestroy(object);
+    }
+
     NbResult Take(const char* name) {
-        // A name of a file already held (given twice, or a link to it) is
-        // not locked again: the second handle's lock would meet our own.
-        {
-            CNimbraFile probe;
-            HostFileId id;
-            if (probe.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ_WRITE, 0) != NB_OK) return NB_OK;
-            if (probe.Identity(&id) == NB_OK) {
-                for (const HostFileId& held : ids_)
-                    if (held == id) return NB_OK;
-                ids_.push_back(id);
-            }
-        }
-        CNimbraFile& file = files_.emplace_back();
-        const NbResult code = file.CreateLocked(name);
-        if (code == NB_SHARING_VIOLATION) {
-            files_.pop_back();
+        HostFileId id;
+        NbResult code = NbFilePin(name, &id);
+        // A name that turned into a link while it was looked at.
+        if (code == NB_NAME_NOT_RESOLVED) return NB_FILE_INVALID;
+        if (code != NB_OK) return NB_OK;
+        // A second handle's lock on a file already held would meet our own.
+        for (const HostFileId& held : ids_)
+            if (held == id) return NB_OK;
+        NbFileObject* object = nullptr;
+        code = NbFileObjectCreateLocked(&object, name);
+        // Whatever else keeps the lock from being taken (a file system
+        // without such locks) leaves the run unlocked, not stopped.
+        if (code != NB_OK) return code == NB_SHARING_VIOLATION ? code : NB_OK;
+        HostFileId locked;
+        code = NbHost().Identity(object->Handle, &locked);
+        if (code == NB_OK && !(locked == id)) code = NB_FILE_INVALID;  // swapped between the two opens
+        if (code != NB_OK) {
+            NbFileObjectDestroy(object);
             return code;
         }
-        // Whatever else keeps the lock from being taken (a file that vanished,
-        // a file system without such locks) is left to the steps that follow.
-        if (code != NB_OK) files_.pop_back();
+        objects_.push_back(object);
+        ids_.push_back(id);
         return NB_OK;
     }
 
 private:
     std::vector<HostFileId> ids_;
-    std::deque<CNimbraFile> files_;  // never moved: each keeps its file open in place
+    std::vector<NbFileObject*> objects_;
 };
 
-NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+// The image's files in the run's order: the map, the data file, then every
+// metadata file.
+struct ImageNames {
+    std::vector<const char*> Files;
+    std::vector<NbLegacyFile> Kinds;
+};
 
 // Whether the image is in layout 6 already, asked before any backup is made
 // so that such a run changes nothing at all. Quiet: a failure here is
 // reported by the steps that follow, in their own words.
 bool AlreadyVersion6(const char* mapName, const char* dataName, const char* metadataName) {
-    const NbTraceRoutine saved = NbTrace;
-    NbTrace = Silent;
+    const NbQuietTrace quiet;
     std::uint32_t version = 0;
     const NbResult code = NbConvertGetVersion(dataName, mapName, metadataName, version);
-    NbTrace = saved;
     return code == NB_OK && version >= 6;
 }
 
@@ -145,25 +160,100 @@ void FinishReverts(bool allReverted, const char* journalName) {
             journalName);
 }
 
+// Whether a name taken from a journal stands for the command line's file:
+// the same file, or, where neither exists, the same name in the same folder.
+// A link is the same only as the very link the command line names.
+bool SameImageFile(const std::string& recorded, const char* named) {
+    Host& host = NbHost();
+    HostFileInfo a, b;
+    const NbResult ca = host.Inspect(recorded.c_str(), &a), cb = host.Inspect(named, &b);
+    if (ca == NB_OK && cb == NB_OK) {
+        HostFileId pinned;
+        if (a.Link || b.Link) return a.Link && b.Link && a.Id == b.Id;
+        return a.Id == b.Id && (!NbFilePinned(named, &pinned) || pinned == a.Id);
+    }
+    if (ca != NB_FILE_NOT_FOUND || cb != NB_FILE_NOT_FOUND) return false;
+    const std::string fa = NbFolderOf(recorded), fb = NbFolderOf(named);
+    return NbLeafOf(recorded) == NbLeafOf(named) && host.Inspect(fa.empty() ? "." : fa.c_str(), &a) == NB_OK &&
+           host.Inspect(fb.empty() ? "." : fb.c_str(), &b) == NB_OK && a.Id == b.Id;
+}
+
+NbResult RefuseJournal(const char* journalName, const std::string& why) {
+    NbPrint("%s: The journal [%s] is not acted on: %s. Nothing was changed; if it is not this image's journal, "
+            "remove it and run again, else restore the image by hand (see the manual page)\n", kMain, journalName,
+            why.c_str());
+    return NB_UNTRUSTED_RECORD;
+}
+
+// Whether the journal (or a backup it leads to) may have been written by
+// someone who could not have changed the image anyway.
+bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& imageOwners) {
+    if (info.OwnerTrusted) return true;
+    for (std::uint64_t owner : imageOwners)
+        if (owner == info.Owner) return true;
+    return false;
+}
+
 // An earlier run that did not finish left its journal: put every file back
-// from its backup before anything else. Returns 0 when there was nothing to
-// do or all is restored; otherwise the code to exit with.
-NbResult RecoverUnfinishedRun(const char* journalName, RunLock& lock) {
-    NbJournal journal;
-    NbResult code = NbJournalRead(journalName, &journal);
+// from its backup before anything else. Acted on only when it is provably
+// ours: a regular file, written by us, root or the image's owner, writable
+// by nobody else, naming exactly the files of this command line, each backup
+// a regular file of such an owner. Returns 0 when there was nothing to do
+// or all is restored; otherwise the code to exit with.
+NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) {
+    Host& host = NbHost();
+    HostFileInfo found;
+    NbResult code = host.Inspect(journalName, &found);
     if (code == NB_FILE_NOT_FOUND) return NB_OK;
+    if (code == NB_OK && found.Link) return RefuseJournal(journalName, "it is a symbolic link");
+    if (code == NB_OK && !found.Regular) return RefuseJournal(journalName, "it is not a regular file");
+    NbJournal journal;
+    HostFileInfo info;
+    code = NbJournalRead(journalName, &journal, &info);
+    if (code == NB_FILE_NOT_FOUND) return NB_OK;
+    if (code == NB_NAME_NOT_RESOLVED) return RefuseJournal(journalName, "it is a symbolic link");
     if (code != NB_OK) {
         NbPrint("%s: The journal [%s] of a conversion that did not finish cannot be read. Error %u. Nothing was "
                 "changed\n", kMain, journalName, code);
         NbPrint("%s: Restore the image from its backups by hand (see the manual page), then remove the journal\n", kMain);
         return code;
     }
+    // Whoever owns the image's files could change them anyway.
+    std::vector<std::uint64_t> owners;
+    for (const char* name : image.Files) {
+        NbFileObject* object = nullptr;
+        HostFileInfo file;
+        if (NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0) != NB_OK) continue;
+        if (host.InspectHandle(object->Handle, &file) == NB_OK) owners.push_back(file.Owner);
+        NbFileObjectDestroy(object);
+    }
+    if (!info.Regular) return RefuseJournal(journalName, "it is not a regular file");
+    if (!TrustedOwner(info, owners)) return RefuseJournal(journalName, "it is owned by another user");
+    if (info.WritableByOthers) return RefuseJournal(journalName, "users other than its owner may write it");
+    if (journal.Files.size() != image.Files.size())
+        return RefuseJournal(journalName, NbText("it names %u files, and this command line %u",
+                                                 static_cast<unsigned>(journal.Files.size()),
+                                                 static_cast<unsigned>(image.Files.size())));
+    for (std::size_t k = 0; k < image.Files.size(); ++k) {
+        NbJournalFile& f = journal.Files[k];
+        if (!SameImageFile(f.Name, image.Files[k]))
+            return RefuseJournal(journalName, NbText("it names [%s], which is not [%s] of this command line",
+                                                     f.Name.c_str(), image.Files[k]));
+        // From here on the run works on the files it locked, by its own names.
+        f.Name = image.Files[k];
+    }
     for (const NbJournalFile& f : journal.Files) {
-        code = lock.Take(f.Name.c_str());
-        if (code != NB_OK) {
-            NbPrint("%s: File [%s] is in use by another program. Error %u\n", kMain, f.Name.c_str(), code);
-            return code;
-        }
+        const std::string backupName = NbBackupName(f.Name.c_str());
+        HostFileInfo backup;
+        code = host.Inspect(backupName.c_str(), &backup);
+        if (code == NB_FILE_NOT_FOUND) continue;  // reported below, with the way back by hand
+        if (code == NB_OK && backup.Link)
+            return RefuseJournal(journalName, NbText("the backup [%s] is a symbolic link", backupName.c_str()));
+        if (code == NB_OK && !backup.Regular)
+            return RefuseJournal(journalName, NbText("the backup [%s] is not a regular file", backupName.c_str()));
+        if (code == NB_OK && !TrustedOwner(backup, owners))
+            return RefuseJournal(journalName, NbText("the backup [%s] is owned by another user", backupName.c_str()));
+        if (code == NB_OK) NbFilePinAs(backupName.c_str(), backup.Id, false);
     }
     // Every backup is checked before the first file is touched.
     for (const NbJournalFile& f : journal.Files) {
@@ -191,6 +281,89 @@ NbResult RecoverUnfinishedRun(const char* journalName, RunLock& lock) {
         return code;
     }
     NbPrint("%s: A conversion that did not finish was found; every file was restored from its backup\n", kMain);
+    return NB_OK;
+}
+
+// Whether every byte of the backup is the file's byte at the same offset, so
+// that replacing it loses nothing. 0 and *same when it is; the code of a
+// failed open or read otherwise. Quiet: the caller reports.
+NbResult BackupIsPrefixOf(const char* name, const char* backupName, bool* same) {
+    *same = false;
+    NbFileObject *file = nullptr, *backup = nullptr;
+    NbResult code = NbFileObjectCreate(&file, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_OK)
+        code = NbFileObjectCreate(&backup, backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
+    std::uint64_t fileLength = 0, backupLength = 0;
+    if (code == NB_OK) code = NbFileObjectQuery(file, &fileLength);
+    if (code == NB_OK) code = NbFileObjectQuery(backup, &backupLength);
+    if (code == NB_OK && backupLength <= fileLength) {
+        constexpr std::uint32_t kPiece = 0x10000;
+        std::vector<std::uint8_t> a(kPiece), b(kPiece);
+        bool equal = true;
+        for (std::uint64_t at = 0; code == NB_OK && equal && at < backupLength; at += kPiece) {
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPiece, backupLength - at));
+            code = NbFileObjectReadAt(file, at, a.data(), n, nullptr);
+            if (code == NB_OK) code = NbFileObjectReadAt(backup, at, b.data(), n, nullptr);
+            equal = code == NB_OK && std::memcmp(a.data(), b.data(), n) == 0;
+        }
+        *same = code == NB_OK && equal;
+    }
+    if (backup != nullptr) NbFileObjectDestroy(backup);
+    if (file != nullptr) NbFileObjectDestroy(file);
+    return code;
+}
+
+// A backup found beside a file may be the only copy of the legacy file (a
+// mistyped rerun after a success, a rerun after a crash whose journal was
+// removed): it is replaced only when it is provably redundant, its file
+// still holding a legacy header and every byte the backup holds, and every
+// other named file existing. Asked before any change.
+NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
+    Host& host = NbHost();
+    for (std::size_t i = 0; i < image.Files.size(); ++i) {
+        const char* name = image.Files[i];
+        const std::string backupName = NbBackupName(name);
+        HostFileInfo info;
+        if (host.Inspect(backupName.c_str(), &info) == NB_FILE_NOT_FOUND) continue;
+        bool legacy = false;
+        const NbResult code = NbFileHoldsLegacyHeader(name, image.Kinds[i], &legacy);
+        std::string why;
+        if (code == NB_FILE_NOT_FOUND) why = NbText("[%s] is missing", name);
+        else if (code != NB_OK) why = NbText("[%s] cannot be read (error %u)", name, code);
+        else if (!legacy) why = NbText("[%s] holds no legacy header (converted, or partly converted)", name);
+        bool same = false;
+        if (why.empty() && BackupIsPrefixOf(name, backupName.c_str(), &same) == NB_OK && !same)
+            why = NbText("[%s] no longer holds every byte the backup holds", name);
+        else if (why.empty() && !same)
+            why = NbText("the backup cannot be compared with [%s]", name);
+        for (std::size_t j = 0; why.empty() && j < image.Files.size(); ++j)
+            if (j != i && host.Inspect(image.Files[j], &info) == NB_FILE_NOT_FOUND)
+                why = NbText("[%s] is missing", image.Files[j]);
+        if (why.empty()) continue;
+        NbPrint("%s: The backup [%s] is kept, as it may be the only copy of the legacy file: %s. No changes to the "
+                "image were made\n", kMain, backupName.c_str(), why.c_str());
+        NbPrint("%s: Check the names on the command line. To convert anyway, move the backup out of the way first; "
+                "to get the legacy file back, see the manual page\n", kMain);
+        return NB_ALREADY_EXISTS;
+    }
+    return NB_OK;
+}
+
+// Every file the run will change must be writable, found out while nothing
+// is changed yet. A file that is missing is left to its backup's step.
+NbResult CheckWritable(const ImageNames& image) {
+    for (const char* name : image.Files) {
+        // What cannot even be read (missing, a folder) is the backup's to report.
+        NbFileObject* object = nullptr;
+        if (NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0) != NB_OK) continue;
+        NbFileObjectDestroy(object);
+        object = nullptr;
+        const NbResult code = NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+        if (code == NB_OK) NbFileObjectDestroy(object);
+        if (code == NB_OK) continue;
+        NbPrint("%s: File [%s] cannot be written. Error %u. No changes to the image were made\n", kMain, name, code);
+        return code;
+    }
     return NB_OK;
 }
 
@@ -227,6 +400,18 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
         code = describe(metadataNames[i], NbImageFile::Metadata, false, NB_BACKUP_LENGTH);
     return code;
 }
+
+// Held from construction to destruction.
+class HoldTerminationRequests {
+public:
+    HoldTerminationRequests() {
+        NbHost().HoldTerminationRequests("main: A request to stop was received; the conversion goes on until it has "
+                                         "finished or every file is reverted\n");
+    }
+    ~HoldTerminationRequests() { NbHost().ReleaseTerminationRequests(); }
+    HoldTerminationRequests(const HoldTerminationRequests&) = delete;
+    HoldTerminationRequests& operator=(const HoldTerminationRequests&) = delete;
+};
 
 // The reading and changing stages, once every file is named and backed up.
 void Convert(const char* mapName, const char* dataName, const MetadataNames& metadataNames, std::uint16_t count,
@@ -269,6 +454,9 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
         return;
     }
 
+    // From the journal on, a request to stop waits for the run to finish or
+    // to revert: a half-changed image is what it must never leave.
+    HoldTerminationRequests hold;
     // Nothing is changed before the journal that undoes it is on the medium.
     NbJournal journal;
     code = DescribeImage(mapName, dataName, metadataNames, count, plan, &journal);
@@ -307,6 +495,7 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
 
 int NbConvertMain(int argc, char** argv) {
     NbTraceLevel = 1;
+    NbHost().KeepRunningWhenOutputCloses();
     if (argc < 4 || argc - 3 > kMaxMetadataFiles) {
         NbPrint("NimbraConvert.exe <.nbbitmap location> <.nbdata location> <.nbmetadata location> [<.nbmetadata location>]\n");
         NbPrint("NimbraConvert.exe c:\\images\\img c:\\images\\img c:\\images\\img\n");
@@ -325,7 +514,14 @@ int NbConvertMain(int argc, char** argv) {
     // A map file that is a symbolic link stays one: the file it names is
     // converted, and its backups and journal lie beside that file.
     char resolved[kNameSize];
-    if (NbFileResolveLink(mapName, resolved, kNameSize) == NB_OK) std::memcpy(mapName, resolved, kNameSize);
+    code = NbFileResolveLink(mapName, resolved, kNameSize);
+    if (code == NB_OK) std::memcpy(mapName, resolved, kNameSize);
+    // A target that does not fit a name is refused like any other name that
+    // does not: renaming the link itself would leave the map behind it.
+    if (code == NB_NAME_TOO_LONG) {
+        NbPrint("%s: Could not create a correct name from [%s.nbbitmap]. Error %u\n", kMain, argv[1], code);
+        return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
+    }
     code = NbFormatString(dataName, kNameSize, "%s.nbdata", argv[2]);
     if (code != NB_OK) {
         NbPrint("%s: Could not create a correct name from [%s.nbdata]. Error %u\n", kMain, argv[2], code);
@@ -351,12 +547,23 @@ int NbConvertMain(int argc, char** argv) {
         }
     }
 
-    // Held to the end of the run, taken before anything is read or changed.
+    // Pinned and held to the end of the run, taken before anything is read or changed.
+    NbFilePinScope pins;
+    ImageNames image;
+    image.Files = {mapName, dataName};
+    image.Kinds = {NbLegacyFile::Map, NbLegacyFile::Data};
+    for (std::uint16_t i = 0; i < count; ++i) {
+        image.Files.push_back(names[i]);
+        image.Kinds.push_back(NbLegacyFile::Metadata);
+    }
     RunLock lock;
-    const char* lockOrder[2] = {mapName, dataName};
-    for (std::uint32_t i = 0; i < 2u + count; ++i) {
-        const char* name = i < 2 ? lockOrder[i] : names[static_cast<std::uint16_t>(i - 2)];
+    for (const char* name : image.Files) {
         code = lock.Take(name);
+        if (code == NB_FILE_INVALID) {
+            NbPrint("%s: File [%s] changed while the run identified it. Error %u. No changes to the image were made\n",
+                    kMain, name, code);
+            return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
+        }
         if (code != NB_OK) {
             NbPrint("%s: File [%s] is in use by another program. Error %u\n", kMain, name, code);
             return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
@@ -368,7 +575,7 @@ int NbConvertMain(int argc, char** argv) {
         NbPrint("%s: Could not create a correct name from [%s.jnl]. Error %u\n", kMain, mapName, code);
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }
-    code = RecoverUnfinishedRun(journalName, lock);
+    code = RecoverUnfinishedRun(journalName, image);
     if (code != NB_OK) return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
 
     // An image in layout 6 keeps everything, its backups included: they may
@@ -377,6 +584,10 @@ int NbConvertMain(int argc, char** argv) {
         Convert(mapName, dataName, names, count, records.get(), journalName);
         return 0;
     }
+
+    code = CheckBackupsMayBeReplaced(image);
+    if (code == NB_OK) code = CheckWritable(image);
+    if (code != NB_OK) return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
 
     code = NbConvertCreateBackupFile(mapName, NB_BACKUP_LENGTH);
     if (code != NB_OK) {

@@ -8,11 +8,13 @@
 #include "platform/endian.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/names.h"
 #include "platform/trace.h"
 
 namespace {
 
-constexpr char kMagic[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', '1'};
+// Names are relative to the journal's folder from "NbJourn2" on.
+constexpr char kMagic[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', '2'};
 // Far above any journal a real image needs (a few saved blocks); a longer
 // file is no journal of ours.
 constexpr std::uint64_t kMostBytes = 256ull << 20;
@@ -125,9 +127,15 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     Writer w;
     w.Raw(kMagic, sizeof kMagic);
     w.U32(static_cast<std::uint32_t>(journal.Files.size()));
+    const std::string folder = NbFolderOf(journalName);
     for (const NbJournalFile& f : journal.Files) {
-        w.U32(static_cast<std::uint32_t>(f.Name.size()));
-        w.Raw(f.Name.data(), f.Name.size());
+        // Relative where it can be said; else as the run names it, and then
+        // taken as it stands when read back.
+        const std::string relative = NbRelativeName(folder, f.Name);
+        const std::string& name = relative.empty() ? f.Name : relative;
+        w.U8(relative.empty() ? 0 : 1);
+        w.U32(static_cast<std::uint32_t>(name.size()));
+        w.Raw(name.data(), name.size());
         w.U64(f.Length);
         w.U64(f.BackupLength);
         w.U8(f.BackupBecomesWhole ? 1 : 0);
@@ -169,18 +177,23 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     NB_RETURN(kName, code);
 }
 
-NbResult NbJournalRead(const char* journalName, NbJournal* journal) {
+NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* info) {
     static const char kName[] = "NbJournalRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     journal->Files.clear();
+    *info = HostFileInfo {};
     // The usual case, no journal, is no failure: asked without a trace line.
     NbFileObject* probe = nullptr;
-    NbResult code = NbFileObjectCreate(&probe, journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    NbResult code =
+        NbFileObjectCreate(&probe, journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
     if (code == NB_FILE_NOT_FOUND) return code;
     if (code == NB_OK) NbFileObjectDestroy(probe);
+    // Never through a link: whoever may write the folder could point one
+    // anywhere. What is judged is the very file read.
     CNimbraFile file;
-    code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
     std::uint64_t length = 0;
+    if (code == NB_OK) code = NbHost().InspectHandle(file.Object()->Handle, info);
     if (code == NB_OK) code = file.Query(&length);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);
@@ -198,17 +211,19 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal) {
         NB_RETURN(kName, NB_INVALID_DATA);
     }
     Reader r(bytes.data() + sizeof kMagic, body - sizeof kMagic);
+    const std::string folder = NbFolderOf(journalName);
     std::uint32_t count = 0;
     bool ok = r.U32(&count);
     for (std::uint32_t i = 0; ok && i < count; ++i) {
         NbJournalFile f;
         std::uint32_t nameLength = 0, ranges = 0;
-        std::uint8_t whole = 0;
-        ok = r.U32(&nameLength) && nameLength < 512;
+        std::uint8_t whole = 0, relative = 0;
+        ok = r.U8(&relative) && relative <= 1 && r.U32(&nameLength) && nameLength < 512;
         if (ok) {
             f.Name.resize(nameLength);
             ok = r.Raw(f.Name.data(), nameLength) && r.U64(&f.Length) && r.U64(&f.BackupLength) && r.U8(&whole) &&
                  r.U32(&f.BackupCrc) && r.U32(&ranges);
+            if (relative) f.Name = NbJoinName(folder, f.Name);
         }
         f.BackupBecomesWhole = whole != 0;
         for (std::uint32_t k = 0; ok && k < ranges; ++k) {
@@ -235,12 +250,31 @@ NbResult NbJournalRemove(const char* journalName) {
     NB_RETURN(kName, code);
 }
 
+namespace {
+
+// A whole backup that a revert renamed back over its file (a full disk) is
+// gone, and the file is the original again: its length and its head are the
+// ones the journal recorded. Quiet: asked only when the backup is missing.
+bool RenamedBack(const NbJournalFile& entry, const char* backupName) {
+    HostFileInfo info;
+    if (!entry.BackupBecomesWhole || !entry.Saved.empty() || NbHost().Inspect(backupName, &info) != NB_FILE_NOT_FOUND)
+        return false;
+    const NbQuietTrace quiet;
+    std::uint32_t crc = 0;
+    std::uint64_t length = 0;
+    const NbResult code = CrcOfHead(entry.Name.c_str(), entry.BackupLength, &crc, &length);
+    return code == NB_OK && crc == entry.BackupCrc && length == entry.Length;
+}
+
+}  // namespace
+
 NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalCheckBackup";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     char backupName[512];
     NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
     if (code != NB_OK) NB_RETURN(kName, code);
+    if (RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);
     std::uint32_t crc = 0;
     std::uint64_t length = 0;
     code = CrcOfHead(backupName, entry.BackupLength, &crc, &length);
@@ -257,6 +291,9 @@ NbResult NbJournalRestore(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalRestore";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     NbResult code = NbJournalCheckBackup(entry);
+    char backupName[512];
+    if (code == NB_OK) code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
+    if (code == NB_OK && RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);  // nothing left to put back
     if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved);
     NB_RETURN(kName, code);
 }

@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "driver/backup.h"
+#include "platform/host.h"
 #include "platform/result.h"
 
 struct NbJournalFile {
-    std::string Name;             // the image file
+    // The image file: as the run names it when written; as read, the name
+    // the journal gives, taken from the journal's own folder.
+    std::string Name;
     std::uint64_t Length = 0;     // its length when the conversion began
     std::uint64_t BackupLength = 0;  // its backup's length when the journal was written
     bool BackupBecomesWhole = false; // the relocation turns the backup into the whole file
@@ -37,10 +40,13 @@ NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size);
 NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
 
 // Writes the journal atomically: a new file, flushed, renamed into place,
-// and the folder flushed.
+// and the folder flushed. Each file is named relative to the journal's
+// folder where that can be said, so that the journal moves with the image.
 NbResult NbJournalWrite(const char* journalName, const NbJournal& journal);
-// 2 when there is none; 13 when it is damaged.
-NbResult NbJournalRead(const char* journalName, NbJournal* journal);
+// 2 when there is none; 13 when it is damaged; 1921 when the name is a
+// link, which is never followed. *file tells what was read, for the
+// caller's judgement of who may have written it.
+NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* file);
 // Removes it and makes the removal durable.
 NbResult NbJournalRemove(const char* journalName);
 

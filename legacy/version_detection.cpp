@@ -10,7 +10,40 @@ namespace {
 constexpr std::uint32_t kHeadLength = 4096;
 constexpr std::uint64_t kMinimumHeader = 16;
 
+// The header lengths of layouts 2 and 3, by file: detection's first test.
+bool HasLayout2Length(NbLegacyFile kind, std::uint32_t length) {
+    switch (kind) {
+    case NbLegacyFile::Map: return length == NB_V2_MAP_HEADER_LENGTH;
+    case NbLegacyFile::Data: return length == NB_V2_DATA_HEADER_LENGTH;
+    default: return length == NB_V2_METADATA_HEADER_LENGTH;
+    }
+}
+
+bool HasLayout3Length(NbLegacyFile kind, std::uint32_t length) {
+    switch (kind) {
+    case NbLegacyFile::Map: return length == NB_V3_MAP_HEADER_LENGTH || length == NB_V3_MAP_EXTENDED_HEADER_LENGTH;
+    case NbLegacyFile::Data: return length == NB_V3_DATA_HEADER_LENGTH;
+    default: return length == NB_V3_METADATA_HEADER_LENGTH;
+    }
+}
+
 }  // namespace
+
+NbResult NbFileHoldsLegacyHeader(const char* fileName, NbLegacyFile kind, bool* legacy) {
+    *legacy = false;
+    NbFileObject* file = nullptr;
+    NbResult code = NbFileObjectCreate(&file, fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code != NB_OK) return code;
+    std::uint8_t head[20] = {};
+    std::uint32_t read = 0;
+    code = NbFileObjectReadAt(file, 0, head, sizeof head, &read);
+    NbFileObjectDestroy(file);
+    if (code != NB_OK || read < kMinimumHeader) return code;
+    const std::uint32_t length = GetLe32(head, 4);
+    *legacy = HasLayout2Length(kind, length) || HasLayout3Length(kind, length) ||
+              (read >= 20 && GetLe32(head, 16) == 4);
+    return NB_OK;
+}
 
 NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, const char* metadataFileName,
                              std::uint32_t& version) {
@@ -48,10 +81,11 @@ NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, 
     }
 
     const std::uint32_t m = lengths[0], d = lengths[1], t = lengths[2];
-    if (m == NB_V2_MAP_HEADER_LENGTH && d == NB_V2_DATA_HEADER_LENGTH && t == NB_V2_METADATA_HEADER_LENGTH) {
+    if (HasLayout2Length(NbLegacyFile::Map, m) && HasLayout2Length(NbLegacyFile::Data, d) &&
+        HasLayout2Length(NbLegacyFile::Metadata, t)) {
         version = 2;
-    } else if ((m == NB_V3_MAP_HEADER_LENGTH || m == NB_V3_MAP_EXTENDED_HEADER_LENGTH) &&
-               d == NB_V3_DATA_HEADER_LENGTH && t == NB_V3_METADATA_HEADER_LENGTH) {
+    } else if (HasLayout3Length(NbLegacyFile::Map, m) && HasLayout3Length(NbLegacyFile::Data, d) &&
+               HasLayout3Length(NbLegacyFile::Metadata, t)) {
         version = 3;
     } else {
         const std::uint32_t mv = GetLe32(heads[0].Data, 16);

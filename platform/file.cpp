@@ -1,6 +1,8 @@
 #include "platform/file.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/progress.h"
 #include "platform/trace.h"
@@ -46,14 +48,105 @@ NbResult CreateObject(NbFileObject** object, const char* fileName, Open open) {
 
 }  // namespace
 
+namespace {
+
+struct Pin {
+    std::string Name;
+    HostFileId Id;
+    bool ThroughLink;
+};
+// Few entries (the image files, their backups, the journal): a list will do.
+struct PinTable {
+    int Scopes = 0;
+    std::vector<Pin> Pins;
+
+    Pin* Find(const char* name) {
+        for (Pin& pin : Pins)
+            if (pin.Name == name) return &pin;
+        return nullptr;
+    }
+    void Set(const char* name, const HostFileId& id, bool throughLink) {
+        if (Scopes == 0) return;
+        if (Pin* pin = Find(name)) *pin = {name, id, throughLink};
+        else Pins.push_back({name, id, throughLink});
+    }
+    void Forget(const char* name) {
+        std::erase_if(Pins, [name](const Pin& pin) { return pin.Name == name; });
+    }
+};
+
+PinTable& Pins() {
+    static PinTable table;
+    return table;
+}
+
+NbResult NotThePinnedFile(const char* fileName) {
+    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** NbFileObjectCreate %u [%s] is not the file this run locked\n",
+            NB_FILE_INVALID, fileName);
+    return NB_FILE_INVALID;
+}
+
+}  // namespace
+
+NbFilePinScope::NbFilePinScope() { ++Pins().Scopes; }
+NbFilePinScope::~NbFilePinScope() {
+    if (--Pins().Scopes == 0) Pins().Pins.clear();
+}
+
+void NbFilePinAs(const char* fileName, const HostFileId& id, bool throughLink) { Pins().Set(fileName, id, throughLink); }
+
+bool NbFilePinned(const char* fileName, HostFileId* id) {
+    const Pin* pin = Pins().Find(fileName);
+    if (pin != nullptr && id != nullptr) *id = pin->Id;
+    return pin != nullptr;
+}
+
+NbResult NbFilePin(const char* fileName, HostFileId* id) {
+    Host& host = NbHost();
+    HostFileInfo info;
+    NbResult code = host.Inspect(fileName, &info);
+    if (code != NB_OK) return code;
+    // The file itself, opened for nothing but its identity: through the link
+    // when the name is one now, never through one that appears later.
+    HostHandle handle = kInvalidHostHandle;
+    code = host.Open(fileName, true, 0, NB_SHARE_READ_WRITE, info.Link ? 0 : NB_FLAG_NO_FOLLOW, &handle);
+    if (code != NB_OK) return code;
+    HostFileId found;
+    code = host.Identity(handle, &found);
+    host.Close(handle);
+    if (code != NB_OK) return code;
+    Pins().Set(fileName, found, info.Link);
+    if (id != nullptr) *id = found;
+    return NB_OK;
+}
+
 NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
                             std::uint32_t access, std::uint32_t share, std::uint32_t flags) {
     if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
     if (access > 3 || share > 3) return NB_INVALID_PARAMETER;
-    const std::uint32_t hostFlags = flags & (NB_FLAG_NO_BUFFERING | NB_FLAG_WRITE_THROUGH | NB_FLAG_RANDOM_ACCESS);
-    return CreateObject(object, fileName, [&](Host& host, HostHandle* out) {
-        return host.Open(fileName, openExisting == NB_OPEN_EXISTING, access, share, hostFlags, out);
+    std::uint32_t hostFlags =
+        flags & (NB_FLAG_NO_BUFFERING | NB_FLAG_WRITE_THROUGH | NB_FLAG_RANDOM_ACCESS | NB_FLAG_NO_FOLLOW);
+    const bool existing = openExisting == NB_OPEN_EXISTING;
+    const Pin* pin = existing ? Pins().Find(fileName) : nullptr;
+    const bool pinned = pin != nullptr;
+    const HostFileId pinnedId = pinned ? pin->Id : HostFileId {};
+    if (pinned && !pin->ThroughLink) hostFlags |= NB_FLAG_NO_FOLLOW;
+    NbResult code = CreateObject(object, fileName, [&](Host& host, HostHandle* out) {
+        return host.Open(fileName, existing, access, share, hostFlags, out);
     });
+    // A link where the run found a file: someone put it there.
+    if (pinned && code == NB_NAME_NOT_RESOLVED) return NotThePinnedFile(fileName);
+    if (code != NB_OK || (!pinned && (existing || Pins().Scopes == 0))) return code;
+    HostFileId found;
+    code = NbHost().Identity((*object)->Handle, &found);
+    if (code == NB_OK && pinned && !(found == pinnedId)) code = NotThePinnedFile(fileName);
+    if (code != NB_OK) {
+        NbFileObjectDestroy(*object);
+        *object = nullptr;
+        return code;
+    }
+    if (!existing) Pins().Set(fileName, found, false);
+    return NB_OK;
 }
 
 NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName) {
@@ -136,14 +229,49 @@ NbResult NbFileObjectDestroy(NbFileObject* object) {
     return code;
 }
 
+namespace {
+
+// A renamed file keeps its pin under its new name; the name it left is free.
+void MovePin(const char* existingName, const char* newName) {
+    PinTable& pins = Pins();
+    const Pin* pin = pins.Find(existingName);
+    if (pin == nullptr) {
+        pins.Forget(newName);
+        return;
+    }
+    const Pin moved {newName, pin->Id, pin->ThroughLink};
+    pins.Forget(existingName);
+    pins.Set(newName, moved.Id, moved.ThroughLink);
+}
+
+// Whether a pinned name still leads to its file, asked before the name is
+// renamed: the rename itself cannot say which file it moved.
+NbResult CheckPinnedName(const char* name) {
+    const Pin* pin = Pins().Find(name);
+    if (pin == nullptr) return NB_OK;
+    HostFileInfo info;
+    const NbResult code = NbHost().Inspect(name, &info);
+    if (code != NB_OK) return code;
+    if (info.Link != pin->ThroughLink || (!info.Link && !(info.Id == pin->Id))) return NotThePinnedFile(name);
+    return NB_OK;
+}
+
+}  // namespace
+
 NbResult NbFileRename(const char* existingName, const char* newName) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileRename\n");
-    NB_RETURN("NbFileRename", NbHost().Rename(existingName, newName));
+    NbResult code = CheckPinnedName(existingName);
+    if (code == NB_OK) code = NbHost().Rename(existingName, newName);
+    if (code == NB_OK) MovePin(existingName, newName);
+    NB_RETURN("NbFileRename", code);
 }
 
 NbResult NbFileReplace(const char* existingName, const char* newName) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileReplace\n");
-    NB_RETURN("NbFileReplace", NbHost().Replace(existingName, newName));
+    NbResult code = CheckPinnedName(existingName);
+    if (code == NB_OK) code = NbHost().Replace(existingName, newName);
+    if (code == NB_OK) MovePin(existingName, newName);
+    NB_RETURN("NbFileReplace", code);
 }
 
 NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size) {
@@ -154,7 +282,9 @@ NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size) 
 
 NbResult NbFileDelete(const char* fileName) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileDelete\n");
-    NB_RETURN("NbFileDelete", NbHost().Remove(fileName));
+    const NbResult code = NbHost().Remove(fileName);
+    if (code == NB_OK) Pins().Forget(fileName);
+    NB_RETURN("NbFileDelete", code);
 }
 
 NbResult NbFileSyncDirectory(const char* fileName) {

@@ -61,6 +61,26 @@ NbResult NbFileDelete(const char* fileName);
 // Makes the directory entry of a file just created or renamed durable.
 NbResult NbFileSyncDirectory(const char* fileName);
 
+// The files of one run, by the names the run uses. While a scope lives,
+// every open of an existing file under a pinned name must lead to the file
+// pinned, and through a link only when the name was one at pinning; any
+// other file fails the open with 1006. A file the run creates is pinned
+// under its name as it is made, and renames and deletes carry the pins.
+class NbFilePinScope {
+public:
+    NbFilePinScope();
+    ~NbFilePinScope();
+    NbFilePinScope(const NbFilePinScope&) = delete;
+    NbFilePinScope& operator=(const NbFilePinScope&) = delete;
+};
+// Pins name to the file it now names: through a link when the name is one,
+// else never through one. 2 when nothing has the name; no trace line.
+NbResult NbFilePin(const char* fileName, HostFileId* id = nullptr);
+// Pins name to a file identified beforehand.
+void NbFilePinAs(const char* fileName, const HostFileId& id, bool throughLink);
+// The file a name is pinned to, if it is.
+bool NbFilePinned(const char* fileName, HostFileId* id);
+
 class CNimbraFile : public CNimbraBase {
 public:
     CNimbraFile();

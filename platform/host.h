@@ -14,6 +14,9 @@ inline constexpr HostHandle kInvalidHostHandle = -1;
 inline constexpr std::uint32_t NB_FLAG_NO_BUFFERING = 0x10000;
 inline constexpr std::uint32_t NB_FLAG_WRITE_THROUGH = 0x20000;
 inline constexpr std::uint32_t NB_FLAG_RANDOM_ACCESS = 0x40000;
+// The run's own: a name that is a symbolic link is not followed, and the
+// open fails with 1921.
+inline constexpr std::uint32_t NB_FLAG_NO_FOLLOW = 0x80000;
 
 struct HostLocalTime {
     int Month, Day, Hour, Minute, Second, Millisecond;
@@ -26,7 +29,6 @@ struct HostGuid {
     std::uint8_t Data4[8];
 };
 
-// The kinds of call, so that a test host can count and select them.
 // Which file an open handle is: two names (or handles) of one file answer
 // the same pair (device and inode; volume serial and file index).
 struct HostFileId {
@@ -35,12 +37,23 @@ struct HostFileId {
     bool operator==(const HostFileId&) const = default;
 };
 
+// What a name or an open file is, for the checks made before the run
+// believes a file it did not make itself.
+struct HostFileInfo {
+    HostFileId Id;
+    bool Regular = false;           // a plain file
+    bool Link = false;              // the name itself is a symbolic link (asked of a name only)
+    std::uint64_t Owner = 0;        // the owner's user ID; on Windows a digest of the owner's SID
+    bool OwnerTrusted = false;      // the user who runs this process, or root (Administrators, SYSTEM)
+    bool WritableByOthers = false;  // users other than the owner may write it
+};
+
 // The kinds of call, so that a test host can count and select them.
 // Positioned reads and writes count as Read and Write.
 enum class HostCall : int {
     Open, Close, Read, Write, Seek, Size, DeviceCapacity, Flush, SyncDirectory,
     Rename, Remove, PageAlloc, PageFree, CreateGuid,
-    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Count
+    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Inspect, Count
 };
 
 class Host {
@@ -96,6 +109,11 @@ public:
     // Sets the file's length: cuts it, or extends it with zeros.
     virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
     virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
+    // What the name is, never following a link in its last place: 2 when
+    // nothing has the name.
+    virtual NbResult Inspect(const char* name, HostFileInfo* info) = 0;
+    // What the open file is (Link is false).
+    virtual NbResult InspectHandle(HostHandle h, HostFileInfo* info) = 0;
     // Opens an existing file only to hold a lock on it until the handle is
     // closed, and takes, without waiting, an exclusive lock on the whole
     // file: 32 when any other holder, of this process or another, has one.
@@ -118,6 +136,17 @@ public:
     virtual void LocalTime(HostLocalTime* time) = 0;
     virtual std::uint32_t ThreadId() = 0;
     virtual NbResult CreateGuid(HostGuid* guid) = 0;
+    // A message that cannot be written (standard output closed early, a pager
+    // quit) fails as a write and never ends the process.
+    virtual void KeepRunningWhenOutputCloses() {}
+    // From here on a hangup, an interrupt or a termination request (on
+    // Windows the console's control events) is held, not acted on: the first
+    // to arrive writes notice to standard output, once, and the process goes
+    // on. ReleaseTerminationRequests ends the hold, and a request held
+    // meanwhile then takes effect as it would have on arrival.
+    virtual void HoldTerminationRequests(const char* notice) { (void)notice; }
+    virtual void ReleaseTerminationRequests() {}
+
     // Standard error, unbuffered; failures are of no interest to the caller.
     virtual void WriteStandardError(const char* text, std::size_t length) = 0;
     // Whether standard error is a terminal that a person watches.
@@ -161,6 +190,8 @@ public:
     }
     NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
     NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }
+    NbResult Inspect(const char* name, HostFileInfo* info) override { return next_.Inspect(name, info); }
+    NbResult InspectHandle(HostHandle h, HostFileInfo* info) override { return next_.InspectHandle(h, info); }
     NbResult OpenLocked(const char* name, HostHandle* out) override { return next_.OpenLocked(name, out); }
     NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
@@ -169,6 +200,9 @@ public:
     void LocalTime(HostLocalTime* time) override { next_.LocalTime(time); }
     std::uint32_t ThreadId() override { return next_.ThreadId(); }
     NbResult CreateGuid(HostGuid* guid) override { return next_.CreateGuid(guid); }
+    void KeepRunningWhenOutputCloses() override { next_.KeepRunningWhenOutputCloses(); }
+    void HoldTerminationRequests(const char* notice) override { next_.HoldTerminationRequests(notice); }
+    void ReleaseTerminationRequests() override { next_.ReleaseTerminationRequests(); }
     void WriteStandardError(const char* text, std::size_t length) override { next_.WriteStandardError(text, length); }
     bool StandardErrorIsTerminal() override { return next_.StandardErrorIsTerminal(); }
 

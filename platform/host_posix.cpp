@@ -2,6 +2,7 @@
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,11 +12,13 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/host.h"
@@ -104,6 +107,122 @@ NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, Call ca
     return NB_OK;
 }
 
+void Describe(const struct stat& st, HostFileInfo* info) {
+    *info = HostFileInfo {};
+    info->Id.Volume = static_cast<std::uint64_t>(st.st_dev);
+    info->Id.Index = static_cast<std::uint64_t>(st.st_ino);
+    info->Regular = S_ISREG(st.st_mode);
+    info->Link = S_ISLNK(st.st_mode);
+    info->Owner = st.st_uid;
+    info->OwnerTrusted = st.st_uid == 0 || st.st_uid == ::geteuid();
+    info->WritableByOthers = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// The requests to stop that a run holds while it changes the image: a hangup,
+// an interrupt, a termination request, and the terminal's quit key, whose
+// core dump would leave the image half changed just the same. Only a kill
+// that cannot be caught is left to the journal. The handler touches nothing
+// but these, by async-signal-safe means only.
+constexpr int kHeldSignals[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
+constexpr std::size_t kHeldSignalCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may use lock-free atomics only");
+std::atomic<int> g_heldSignal {0};  // the first request that arrived, 0 before one did
+char g_holdNotice[512];
+std::size_t g_holdNoticeLength = 0;
+
+void HoldRequest(int request) {
+    int none = 0;
+    if (!g_heldSignal.compare_exchange_strong(none, request)) return;  // told once already
+    const int saved = errno;
+    const char* text = g_holdNotice;
+    std::size_t left = g_holdNoticeLength;
+    while (left > 0) {
+        const ssize_t n = ::write(1, text, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // no one reads standard output: the run goes on regardless
+        text += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    errno = saved;
+}
+
+sigset_t HeldSignalSet() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (const int request : kHeldSignals) ::sigaddset(&set, request);
+    return set;
+}
+
+// What a backup or a new map takes over from its original besides owner and
+// mode: user attributes and, where this process may set them, security
+// labels and trusted attributes (the kernel lists trusted.* to root only).
+// Not what the kernel derives from the content (security.ima,
+// security.evm), nor file capabilities, which mean nothing on an image and
+// go at its first write anyway. The access list is copied on its own.
+constexpr char kAccessList[] = "system.posix_acl_access";
+
+bool CarriedAttribute(const std::string& name) {
+    if (name == "security.ima" || name == "security.evm" || name == "security.capability") return false;
+    return name.rfind("user.", 0) == 0 || name.rfind("security.", 0) == 0 || name.rfind("trusted.", 0) == 0;
+}
+
+bool AttributesUnsupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+// Fills *out by a call that answers the size it needs when given none,
+// asking again while the value grows in between; false with errno set.
+template <class Call>
+bool ReadAttribute(std::string* out, Call call) {
+    for (int tries = 0; tries < 8; ++tries) {
+        const ssize_t size = call(nullptr, 0);
+        if (size < 0) return false;
+        out->assign(static_cast<std::size_t>(size), '\0');
+        const ssize_t n = call(out->data(), out->size());
+        if (n >= 0) {
+            out->resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+    return false;
+}
+
+// One the file system or this process's rights refuse is left out: an
+// attribute missing grants no one anything.
+void CopyCarriedAttributes(int source, int target) {
+    std::string names, value;
+    if (!ReadAttribute(&names, [source](char* b, std::size_t n) { return ::flistxattr(source, b, n); })) return;
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string name(names.c_str() + at);  // each name ends with a NUL
+        at += name.size() + 1;
+        if (!CarriedAttribute(name)) continue;
+        if (ReadAttribute(&value, [source, &name](char* b, std::size_t n) { return ::fgetxattr(source, name.c_str(), b, n); }))
+            (void)::fsetxattr(target, name.c_str(), value.data(), value.size(), 0);
+    }
+}
+
+// An access list as the kernel hands it over: a 4-byte version, then 8-byte
+// entries of tag, permissions and ID, little-endian.
+constexpr std::uint16_t kListOwningGroup = 0x04, kListMask = 0x10, kListOthers = 0x20;
+
+template <class Visit>
+void ForEachListEntry(std::string& list, Visit visit) {
+    for (std::size_t at = 4; at + 8 <= list.size(); at += 8) {
+        auto* entry = reinterpret_cast<unsigned char*>(list.data() + at);
+        visit(static_cast<std::uint16_t>(entry[0] | entry[1] << 8), entry + 2);
+    }
+}
+
+// What the owning group may do under the list: its own entry, within the
+// mask. The mode's group bits show the mask, which may be more.
+mode_t OwningGroupBits(std::string list) {
+    unsigned group = 0, mask = 7;
+    ForEachListEntry(list, [&](std::uint16_t tag, const unsigned char* perm) {
+        if (tag == kListOwningGroup) group = perm[0] & 7u;
+        if (tag == kListMask) mask = perm[0] & 7u;
+    });
+    return static_cast<mode_t>(group & mask);
+}
+
 class PosixHost final : public Host {
 public:
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
@@ -120,6 +239,7 @@ public:
         if (!openExisting) mode |= O_CREAT | O_EXCL;
         if (flags & NB_FLAG_NO_BUFFERING) mode |= O_DIRECT;
         if (flags & NB_FLAG_WRITE_THROUGH) mode |= O_DSYNC;
+        if (flags & NB_FLAG_NO_FOLLOW) mode |= O_NOFOLLOW;
         // A new file (a backup, the moved map, the journal) starts private and
         // is then given its original's owner and permissions.
         const int fd = ::open(name, mode, 0600);
@@ -291,6 +411,20 @@ public:
         return NB_OK;
     }
 
+    NbResult Inspect(const char* name, HostFileInfo* info) override {
+        struct stat st {};
+        if (::lstat(name, &st) != 0) return LastError();
+        Describe(st, info);
+        return NB_OK;
+    }
+
+    NbResult InspectHandle(HostHandle h, HostFileInfo* info) override {
+        struct stat st {};
+        if (::fstat(FdOf(h), &st) != 0) return LastError();
+        Describe(st, info);
+        return NB_OK;
+    }
+
     NbResult OpenLocked(const char* name, HostHandle* out) override {
         *out = kInvalidHostHandle;
         // A write lock needs a handle that may write; a file this user may
@@ -325,16 +459,49 @@ public:
     }
 
     NbResult CopyOwnership(HostHandle from, HostHandle to) override {
+        const int source = FdOf(from), target = FdOf(to);
         struct stat st {};
-        if (::fstat(FdOf(from), &st) != 0) return LastError();
-        mode_t mode = st.st_mode & 07777;
-        if (::fchown(FdOf(to), st.st_uid, st.st_gid) != 0) {
-            if (errno != EPERM) return LastError();
-            // Not ours to give away: keep our own owner, never grant more
-            // than the original did, and nothing that follows an owner.
-            mode &= 0777;
+        if (::fstat(source, &st) != 0) return LastError();
+        // A folder's default access list gave the new file entries the
+        // original may lack; if one cannot go, the copy would grant more.
+        if (::fremovexattr(target, kAccessList) != 0 && errno != ENODATA && !AttributesUnsupported(errno))
+            return LastError();
+        // The owner only root may give away; the group, too, any member of
+        // it (one of a shared image's group converts it). EINVAL: an ID this
+        // user namespace does not map.
+        const auto refused = [] { return errno == EPERM || errno == EINVAL; };
+        if (::fchown(target, st.st_uid, st.st_gid) != 0) {
+            if (!refused()) return LastError();
+            if (::fchown(target, static_cast<uid_t>(-1), st.st_gid) != 0 && !refused()) return LastError();
         }
-        return ::fchmod(FdOf(to), mode) == 0 ? NB_OK : LastError();
+        struct stat now {};
+        if (::fstat(target, &now) != 0) return LastError();
+        // After the owner, whose change drops file capabilities, and before
+        // the mode, which may take this owner's right to write them.
+        CopyCarriedAttributes(source, target);
+        // The setuid and setgid bits follow an owner and a group. Under
+        // another group the original's group are others here, so neither
+        // they nor others get anything.
+        const bool groupKept = now.st_gid == st.st_gid;
+        mode_t mode = st.st_mode & 07777;
+        if (now.st_uid != st.st_uid || !groupKept) mode &= 0777;
+        if (!groupKept) mode &= 0700;
+        // After the owner too: a change of owner clears setuid and setgid.
+        if (::fchmod(target, mode) != 0) return LastError();
+
+        // The access list last: a mode change rewrites its mask.
+        std::string list;
+        if (!ReadAttribute(&list, [source](char* b, std::size_t n) { return ::fgetxattr(source, kAccessList, b, n); }))
+            return errno == ENODATA || AttributesUnsupported(errno) ? NB_OK : LastError();
+        if (!groupKept)
+            ForEachListEntry(list, [](std::uint16_t tag, unsigned char* perm) {
+                if (tag == kListOwningGroup || tag == kListOthers) perm[0] = perm[1] = 0;
+            });
+        if (::fsetxattr(target, kAccessList, list.data(), list.size(), 0) == 0) return NB_OK;
+        // Without its list the file gives its named users nothing, and its
+        // group no more than the list gave the group.
+        mode = (mode & ~static_cast<mode_t>(070)) | OwningGroupBits(list) << 3;
+        return ::fchmod(target, mode) == 0 ? NB_OK : LastError();
     }
 
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override {
@@ -420,6 +587,57 @@ public:
         return NB_OK;
     }
 
+    void KeepRunningWhenOutputCloses() override {
+        // A write to a pipe that no one reads any more then fails with EPIPE,
+        // as any failed write does, instead of ending the process.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGPIPE, &ignore, nullptr);
+    }
+
+    void HoldTerminationRequests(const char* notice) override {
+        if (holding_) return;
+        const std::size_t length = notice != nullptr ? std::strlen(notice) : 0;
+        g_holdNoticeLength = length < sizeof g_holdNotice ? length : sizeof g_holdNotice;
+        if (g_holdNoticeLength > 0) std::memcpy(g_holdNotice, notice, g_holdNoticeLength);
+        g_heldSignal.store(0);
+        // Blocked while the handlers go in, so that no request meets half of them.
+        const sigset_t held = HeldSignalSet();
+        sigset_t mask;
+        ::sigprocmask(SIG_BLOCK, &held, &mask);
+        struct sigaction hold {};
+        hold.sa_handler = HoldRequest;
+        hold.sa_mask = held;  // one handler at a time: the first request is the one told
+        hold.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kHeldSignalCount; ++i) {
+            held_[i] = false;
+            if (::sigaction(kHeldSignals[i], nullptr, &previous_[i]) != 0) continue;
+            // A request this process was started to ignore (nohup, a job in
+            // the background) stays ignored, and is never told of.
+            if (!(previous_[i].sa_flags & SA_SIGINFO) && previous_[i].sa_handler == SIG_IGN) continue;
+            held_[i] = ::sigaction(kHeldSignals[i], &hold, nullptr) == 0;
+        }
+        holding_ = true;
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    }
+
+    void ReleaseTerminationRequests() override {
+        if (!holding_) return;
+        const sigset_t held = HeldSignalSet();
+        sigset_t mask;
+        ::sigprocmask(SIG_BLOCK, &held, &mask);
+        for (std::size_t i = 0; i < kHeldSignalCount; ++i)
+            if (held_[i]) ::sigaction(kHeldSignals[i], &previous_[i], nullptr);
+        holding_ = false;
+        // Raised again under the disposition it would have met on arrival
+        // (the default: the process ends by that signal), and acted on as
+        // soon as the mask is given back.
+        const int request = g_heldSignal.exchange(0);
+        if (request != 0) ::raise(request);
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    }
+
     void WriteStandardError(const char* text, std::size_t length) override {
         while (length > 0) {
             const ssize_t n = ::write(2, text, length);
@@ -431,6 +649,11 @@ public:
     }
 
     bool StandardErrorIsTerminal() override { return ::isatty(2) == 1; }
+
+private:
+    bool holding_ = false;
+    bool held_[kHeldSignalCount] {};  // a handler of ours is in place of previous_
+    struct sigaction previous_[kHeldSignalCount] {};
 };
 
 PosixHost g_systemHost;

@@ -135,6 +135,159 @@ NbResult CopyName(const std::string& name, char* out, std::size_t size) {
     return NB_OK;
 }
 
+// Owners are SIDs of any length here; callers compare a user ID of 64 bits,
+// so the owner is given as a digest of the SID's bytes (FNV-1a).
+std::uint64_t SidDigest(PSID sid) {
+    const auto* bytes = static_cast<const unsigned char*>(sid);
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    for (DWORD i = 0, n = ::GetLengthSid(sid); i < n; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3u;
+    return hash;
+}
+
+// The user the process runs as, its token's (geteuid on Linux), read once;
+// null when the token cannot be read, and then no owner is this user.
+PSID ProcessUser() {
+    static const std::string token = [] {
+        std::string buffer;
+        HANDLE process = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &process)) return buffer;
+        DWORD size = 0;
+        ::GetTokenInformation(process, TokenUser, nullptr, 0, &size);
+        buffer.assign(size, '\0');
+        if (size == 0 || !::GetTokenInformation(process, TokenUser, buffer.data(), size, &size)) buffer.clear();
+        ::CloseHandle(process);
+        return buffer;
+    }();
+    return token.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(token.data())->User.Sid;
+}
+
+// This process's user, or one that stands above every user as root does.
+bool IsTrustedUser(PSID sid) {
+    const PSID me = ProcessUser();
+    return (me != nullptr && ::EqualSid(sid, me)) || ::IsWellKnownSid(sid, WinLocalSystemSid) ||
+           ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+// Rights that change what the file holds, or let the holder give himself
+// that right. DELETE is not among them: it changes no byte, and a file put
+// in the removed one's place is its maker's, whom the owner check refuses.
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Whether the access list lets a user other than the owner, this process's
+// user, SYSTEM or the Administrators write the file. Denials are not
+// weighed against grants: a grant is enough to answer yes.
+bool OthersMayWrite(PACL dacl, PSID owner) {
+    if (dacl == nullptr) return true;  // no list at all: everyone has full access
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, i, &entry)) return true;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for files made inside a folder, not this one
+        switch (header->AceType) {
+        case ACCESS_ALLOWED_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {  // the same layout, a condition after the SID
+            const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+            if (!(allowed->Mask & kWriteRights)) break;
+            const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+            if (!::IsValidSid(sid)) return true;
+            const bool owners = (owner != nullptr && ::EqualSid(sid, owner)) || ::IsWellKnownSid(sid, WinCreatorOwnerSid) ||
+                                ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+            if (!owners && !IsTrustedUser(sid)) return true;
+            break;
+        }
+        case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+        case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+            // Not made for files; whomever they name, a grant of writing is
+            // taken as one to others. The mask follows the header in each.
+            if (static_cast<const ACCESS_ALLOWED_ACE*>(entry)->Mask & kWriteRights) return true;
+            break;
+        default: break;  // denials and audits grant nothing
+        }
+    }
+    return false;
+}
+
+// The owner of an open file and who else may write it. A volume that keeps
+// no access lists (FAT, exFAT) has no owners either: its files are taken as
+// this user's and written by no other, for nothing there could say otherwise.
+NbResult DescribeOwner(HANDLE handle, HostFileInfo* info) {
+    DWORD features = 0;
+    const bool keepsSecurity =
+        !::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &features, nullptr, 0) ||
+        (features & FILE_PERSISTENT_ACLS) != 0;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD code = keepsSecurity ? ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                                         nullptr, &dacl, nullptr, &descriptor)
+                                     : ERROR_NOT_SUPPORTED;
+    if (code == ERROR_NOT_SUPPORTED) {
+        info->Owner = 0;
+        info->OwnerTrusted = true;
+        info->WritableByOthers = false;
+        return NB_OK;
+    }
+    if (code != ERROR_SUCCESS) return code;
+    // A descriptor without an owner names nobody this process trusts.
+    if (owner != nullptr && ::IsValidSid(owner)) {
+        info->Owner = SidDigest(owner);
+        info->OwnerTrusted = IsTrustedUser(owner);
+    }
+    info->WritableByOthers = OthersMayWrite(dacl, owner);
+    ::LocalFree(descriptor);
+    return NB_OK;
+}
+
+// What an open file is; a name opened as itself (its reparse point not
+// followed) may be a link, an open file never is.
+NbResult Describe(HANDLE handle, bool asName, HostFileInfo* info) {
+    *info = HostFileInfo {};
+    BY_HANDLE_FILE_INFORMATION file {};
+    if (!::GetFileInformationByHandle(handle, &file)) return LastError();
+    info->Id.Volume = file.dwVolumeSerialNumber;
+    info->Id.Index = (static_cast<std::uint64_t>(file.nFileIndexHigh) << 32) | file.nFileIndexLow;
+    const bool reparse = (file.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    info->Regular = !reparse && !(file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                    ::GetFileType(handle) == FILE_TYPE_DISK;
+    info->Link = asName && reparse;
+    return DescribeOwner(handle, info);
+}
+
+// The console's requests to stop (Ctrl-C, Ctrl-Break, the window closed, a
+// logoff, a shutdown), held while a run changes the image. The system calls
+// the handler on a thread of its own, so the state it shares is locked.
+SRWLOCK g_holdLock = SRWLOCK_INIT;
+bool g_holding = false;           // under g_holdLock
+bool g_held = false;              // a request came while holding; under g_holdLock
+HANDLE g_holdEnded = nullptr;     // set when the hold ends
+char g_holdNotice[512];
+DWORD g_holdNoticeLength = 0;
+// A closed window, a logoff or a shutdown ends the process once the handler
+// returns, whatever it answers: the handler waits for the hold to end, so
+// that the run finishes first, though never longer than this. The system
+// itself waits only some seconds before it ends the process regardless.
+constexpr DWORD kHoldEndWaitMs = 60000;
+
+BOOL WINAPI HoldControlEvent(DWORD event) {
+    ::AcquireSRWLockExclusive(&g_holdLock);
+    const bool holding = g_holding, first = holding && !g_held;
+    if (holding) g_held = true;
+    ::ReleaseSRWLockExclusive(&g_holdLock);
+    if (!holding) return FALSE;  // the hold has ended: the system's own handler acts on it
+    if (first) {
+        const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        DWORD written = 0;
+        // No one reading standard output is no reason to stop either.
+        if (out != INVALID_HANDLE_VALUE && out != nullptr)
+            ::WriteFile(out, g_holdNotice, g_holdNoticeLength, &written, nullptr);
+    }
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        ::WaitForSingleObject(g_holdEnded, kHoldEndWaitMs);
+    return TRUE;
+}
+
 class WindowsHost final : public Host {
 public:
     WindowsHost() {
@@ -161,6 +314,8 @@ public:
         if (flags & NB_FLAG_NO_BUFFERING) attributes |= FILE_FLAG_NO_BUFFERING;
         if (flags & NB_FLAG_WRITE_THROUGH) attributes |= FILE_FLAG_WRITE_THROUGH;
         if (flags & NB_FLAG_RANDOM_ACCESS) attributes |= FILE_FLAG_RANDOM_ACCESS;
+        // A link in the name's last place opens as itself, and is refused below.
+        if (flags & NB_FLAG_NO_FOLLOW) attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
         const DWORD disposition = openExisting ? OPEN_EXISTING : CREATE_NEW;
 
         auto* file = new (std::nothrow) OpenFile {INVALID_HANDLE_VALUE, desired};
@@ -177,10 +332,18 @@ public:
         // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS (5);
         // a pipe, the console or NUL in a file's place is refused with 5 as
         // well, as on Linux: the converter works on files and disks only.
-        if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        NbResult code = ::GetFileType(handle) == FILE_TYPE_DISK ? NB_OK : NB_ACCESS_DENIED;
+        // A symbolic link, a junction or any other reparse point, as
+        // O_NOFOLLOW refuses a link on Linux.
+        if (code == NB_OK && (flags & NB_FLAG_NO_FOLLOW)) {
+            BY_HANDLE_FILE_INFORMATION info {};
+            if (!::GetFileInformationByHandle(handle, &info)) code = LastError();
+            else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) code = NB_NAME_NOT_RESOLVED;
+        }
+        if (code != NB_OK) {
             ::CloseHandle(handle);
             delete file;
-            return NB_ACCESS_DENIED;
+            return code;
         }
         file->Handle = handle;
         *out = reinterpret_cast<HostHandle>(file);
@@ -304,6 +467,30 @@ public:
         return NB_OK;
     }
 
+    NbResult Inspect(const char* name, HostFileInfo* info) override {
+        // The name itself: a link or a folder opens as what it is, and no
+        // data access means no share mode of another's handle stands in the way.
+        constexpr DWORD access = FILE_READ_ATTRIBUTES | READ_CONTROL;
+        constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        constexpr DWORD asItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+        const HANDLE handle = ByName(
+            name, INVALID_HANDLE_VALUE,
+            [](const char* n) { return ::CreateFileA(n, access, share, nullptr, OPEN_EXISTING, asItself, nullptr); },
+            [](const wchar_t* n) { return ::CreateFileW(n, access, share, nullptr, OPEN_EXISTING, asItself, nullptr); });
+        if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+            // A missing folder on the way (3) leaves nothing with the name either, as ENOENT says on Linux.
+            const NbResult code = LastError();
+            return code == NB_PATH_NOT_FOUND ? NB_FILE_NOT_FOUND : code;
+        }
+        const NbResult code = Describe(handle, true, info);
+        ::CloseHandle(handle);
+        return code;
+    }
+
+    NbResult InspectHandle(HostHandle h, HostFileInfo* info) override {
+        return Describe(HandleOf(h), false, info);
+    }
+
     NbResult OpenLocked(const char* name, HostHandle* out) override {
         *out = kInvalidHostHandle;
         // Read access (a lock needs read or write) and every share bit: the
@@ -383,9 +570,17 @@ public:
                                          protection,
                                      owner, group, dacl, nullptr);
             // Not ours to give away (1307 invalid owner, 1314 privilege not
-            // held, 5): keep our own owner and copy the access list alone,
-            // which grants no more than the source's did.
-            if (code == ERROR_INVALID_OWNER || code == ERROR_PRIVILEGE_NOT_HELD || code == ERROR_ACCESS_DENIED)
+            // held, 5): keep our own owner, and the source's group where the
+            // system takes it (1308 where it does not). Only the access list
+            // grants anything, never the group, so the list alone grants no
+            // more than the source's did.
+            const auto refused = [](DWORD c) {
+                return c == ERROR_INVALID_OWNER || c == ERROR_PRIVILEGE_NOT_HELD || c == ERROR_ACCESS_DENIED;
+            };
+            if (refused(code))
+                code = ::SetSecurityInfo(target, SE_FILE_OBJECT, GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | protection,
+                                         nullptr, group, dacl, nullptr);
+            if (refused(code) || code == ERROR_INVALID_PRIMARY_GROUP)
                 code = ::SetSecurityInfo(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection, nullptr, nullptr,
                                          dacl, nullptr);
             ::CloseHandle(target);
@@ -467,6 +662,42 @@ public:
         return NB_OK;
     }
 
+    // Nothing to do: the system has no signal for a pipe that no one reads;
+    // the write fails (232, the pipe is being closed) and the run goes on.
+    void KeepRunningWhenOutputCloses() override {}
+
+    void HoldTerminationRequests(const char* notice) override {
+        if (holding_) return;
+        const std::size_t length = notice != nullptr ? std::strlen(notice) : 0;
+        g_holdNoticeLength = static_cast<DWORD>(length < sizeof g_holdNotice ? length : sizeof g_holdNotice);
+        if (g_holdNoticeLength > 0) std::memcpy(g_holdNotice, notice, g_holdNoticeLength);
+        if (g_holdEnded == nullptr) g_holdEnded = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        else ::ResetEvent(g_holdEnded);
+        ::AcquireSRWLockExclusive(&g_holdLock);
+        g_holding = true;
+        g_held = false;
+        ::ReleaseSRWLockExclusive(&g_holdLock);
+        holding_ = ::SetConsoleCtrlHandler(HoldControlEvent, TRUE) != FALSE;
+        if (!holding_) {
+            ::AcquireSRWLockExclusive(&g_holdLock);
+            g_holding = false;
+            ::ReleaseSRWLockExclusive(&g_holdLock);
+        }
+    }
+
+    void ReleaseTerminationRequests() override {
+        if (!holding_) return;
+        holding_ = false;
+        ::AcquireSRWLockExclusive(&g_holdLock);
+        const bool held = g_held;
+        g_holding = g_held = false;
+        ::ReleaseSRWLockExclusive(&g_holdLock);
+        ::SetConsoleCtrlHandler(HoldControlEvent, FALSE);
+        if (g_holdEnded != nullptr) ::SetEvent(g_holdEnded);
+        // As the system's own handler would have done on arrival.
+        if (held) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+
     void WriteStandardError(const char* text, std::size_t length) override {
         // Straight to the handle, not through the C runtime, whose text mode
         // would turn the CR LF that ends each trace line into CR CR LF. The
@@ -489,6 +720,9 @@ public:
         return handle != INVALID_HANDLE_VALUE && handle != nullptr && ::GetFileType(handle) == FILE_TYPE_CHAR &&
                ::GetConsoleMode(handle, &mode);
     }
+
+private:
+    bool holding_ = false;
 };
 
 WindowsHost g_systemHost;

@@ -44,3 +44,12 @@ NbResult NbTraceExit(const char* name, int line, NbResult code) {
     NbTrace(code == NB_OK ? NB_TRACE_FLOW : NB_TRACE_ERROR, NbTraceContext, "--- %s (line #%d) %u\n", name, line, code);
     return code;
 }
+
+namespace {
+
+NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+
+}  // namespace
+
+NbQuietTrace::NbQuietTrace() : saved_(NbTrace) { NbTrace = Quiet; }
+NbQuietTrace::~NbQuietTrace() { NbTrace = saved_; }

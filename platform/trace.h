@@ -23,4 +23,17 @@ NbResult NbTraceWrite(std::uint32_t level, void* context, const char* format, ..
 // error otherwise; returns the code so that a return can wrap it.
 NbResult NbTraceExit(const char* name, int line, NbResult code);
 
+// Writes no trace line while it lives, and puts the routine back after:
+// for the project's own probes, whose failures a later step reports.
+class NbQuietTrace {
+public:
+    NbQuietTrace();
+    ~NbQuietTrace();
+    NbQuietTrace(const NbQuietTrace&) = delete;
+    NbQuietTrace& operator=(const NbQuietTrace&) = delete;
+
+private:
+    NbTraceRoutine saved_;
+};
+
 #define NB_RETURN(name, code) return NbTraceExit((name), __LINE__, (code))

@@ -7,6 +7,7 @@
 #endif
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -46,8 +47,8 @@ private:
 
 class Opened {
 public:
-    Opened(const std::string& name, std::uint32_t access, std::uint32_t share, bool existing = true)
-        : code_(NbSystemHost().Open(name.c_str(), existing, access, share, 0, &handle_)) {}
+    Opened(const std::string& name, std::uint32_t access, std::uint32_t share, bool existing = true, std::uint32_t flags = 0)
+        : code_(NbSystemHost().Open(name.c_str(), existing, access, share, flags, &handle_)) {}
     ~Opened() {
         if (code_ == NB_OK) NbSystemHost().Close(handle_);
     }
@@ -77,7 +78,8 @@ TEST(WindowsHost, ASharingConflictIs32FromTheSystemForEveryOpenerAndTheConverter
         EXPECT_EQ(Opened(map, NB_ACCESS_READ, NB_SHARE_READ_WRITE).Code(), NB_SHARING_VIOLATION);
         const RunResult run = RunConverter(ConverterArgs(recipe));
         EXPECT_EQ(run.ExitCode, 32);
-        EXPECT_EQ(run.Out, "main: Could not create backup file [" + map + ".backup]. Error 32\nCheck if it already exists\n");
+        // The run's lock meets the other program's share mode first.
+        EXPECT_EQ(run.Out, "main: File [" + map + "] is in use by another program. Error 32\n");
     }
     EXPECT_EQ(Snapshot(dir.Path()), before);
 }
@@ -315,6 +317,178 @@ TEST(WindowsHost, ResolveLinkGivesPlainAndMissingNamesBackAsTheyAre) {
         EXPECT_EQ(std::string(out), n);
     }
     EXPECT_EQ(NbSystemHost().ResolveLink(name.c_str(), out, name.size()), NB_NAME_TOO_LONG);
+}
+
+
+HostFileInfo Inspected(const std::string& name) {
+    HostFileInfo info;
+    EXPECT_EQ(NbSystemHost().Inspect(name.c_str(), &info), NB_OK) << name;
+    return info;
+}
+
+HostFileInfo InspectedHandle(const Opened& file) {
+    HostFileInfo info;
+    EXPECT_EQ(NbSystemHost().InspectHandle(file.Handle(), &info), NB_OK);
+    return info;
+}
+
+TEST(WindowsHost, FilesTheRunMakesAreItsOwnPlainFilesAndFoldersMissingNamesAreTold) {
+    TempDir dir;
+    const std::string written = dir / "written", made = dir / "made";
+    WriteBytes(written, {1});
+    Host& host = NbSystemHost();
+    // As a journal is made: through the host, new, opened as itself.
+    Opened journal(made, NB_ACCESS_READ_WRITE, NB_SHARE_READ, false, NB_FLAG_NO_FOLLOW);
+    ASSERT_EQ(journal.Code(), NB_OK) << "no link in the way: an open that does not follow creates as any other";
+    Opened reopened(written, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, true, NB_FLAG_NO_FOLLOW);
+    ASSERT_EQ(reopened.Code(), NB_OK);
+    for (const std::string& name : {written, made}) {
+        SCOPED_TRACE(name);
+        const HostFileInfo info = Inspected(name);
+        EXPECT_TRUE(info.Regular);
+        EXPECT_FALSE(info.Link);
+        EXPECT_TRUE(info.OwnerTrusted) << "a recovery would refuse the run's own journal";
+        EXPECT_FALSE(info.WritableByOthers) << "a recovery would refuse the run's own journal";
+    }
+    EXPECT_EQ(Inspected(written).Owner, Inspected(made).Owner) << "one user, one owner";
+
+    // The name and its open handle are one file, the one Identity names.
+    for (const Opened* file : {&journal, &reopened}) {
+        const HostFileInfo byHandle = InspectedHandle(*file);
+        HostFileId id;
+        ASSERT_EQ(host.Identity(file->Handle(), &id), NB_OK);
+        EXPECT_EQ(byHandle.Id, id);
+        EXPECT_EQ(Inspected(file == &journal ? made : written).Id, id);
+        EXPECT_TRUE(byHandle.Regular);
+        EXPECT_FALSE(byHandle.Link);
+        EXPECT_TRUE(byHandle.OwnerTrusted);
+        EXPECT_FALSE(byHandle.WritableByOthers);
+    }
+    EXPECT_FALSE(Inspected(written).Id == Inspected(made).Id);
+
+    // Asked while another holds the file without sharing: no data access, no conflict.
+    const std::string held = dir / "held";
+    WriteBytes(held, {2});
+    {
+        ForeignHandle exclusive(held, GENERIC_READ | GENERIC_WRITE, 0);
+        ASSERT_TRUE(exclusive.Valid());
+        EXPECT_TRUE(Inspected(held).Regular);
+    }
+
+    const HostFileInfo folder = Inspected(dir.Path().string());
+    EXPECT_FALSE(folder.Regular) << "a folder in a journal's place";
+    EXPECT_FALSE(folder.Link);
+    HostFileInfo info;
+    EXPECT_EQ(host.Inspect((dir / "missing").c_str(), &info), NB_FILE_NOT_FOUND);
+    EXPECT_EQ(host.Inspect((dir / "missing\\below").c_str(), &info), NB_FILE_NOT_FOUND) << "a missing folder on the way";
+}
+
+// The SID of the user this process runs as, in its string form.
+std::string ProcessUserSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return "";
+    unsigned char buffer[256];
+    DWORD size = 0;
+    char* text = nullptr;
+    if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+        ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+    ::CloseHandle(token);
+    const std::string sid = text != nullptr ? text : "";
+    ::LocalFree(text);
+    return sid;
+}
+
+// Gives the file the access list of the SDDL text (%me% for this process's
+// user), or no list at all for "": every grant there, none from its folder.
+bool SetAccessList(const std::string& name, std::string sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    if (!sddl.empty()) {
+        const std::string me = ProcessUserSid();
+        for (std::size_t at; (at = sddl.find("%me%")) != std::string::npos;) sddl.replace(at, 4, me);
+        BOOL present = FALSE, defaulted = FALSE;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr) ||
+            !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+            return false;
+    }
+    const HANDLE handle = ::CreateFileA(name.c_str(), READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD code = ERROR_INVALID_HANDLE;
+    if (handle != INVALID_HANDLE_VALUE) {
+        code = ::SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr);
+        ::CloseHandle(handle);
+    }
+    ::LocalFree(descriptor);
+    return code == ERROR_SUCCESS;
+}
+
+struct AccessListCase {
+    const char* Name;
+    const char* Sddl;
+    bool WritableByOthers;
+};
+
+class AccessLists : public testing::TestWithParam<AccessListCase> {};
+
+// Lists that Wine can keep too (it turns them into the file's mode bits): a
+// grant to Everyone, or none.
+TEST_P(AccessLists, AGrantOfWritingToAnyoneButTheOwnerSystemAndAdministratorsMakesTheFileUntrusted) {
+    TempDir dir;
+    const std::string name = dir / "journal";
+    WriteBytes(name, {1});
+    ASSERT_TRUE(SetAccessList(name, GetParam().Sddl));
+    const HostFileInfo info = Inspected(name);
+    EXPECT_EQ(info.WritableByOthers, GetParam().WritableByOthers);
+    EXPECT_TRUE(info.OwnerTrusted) << "the owner stays this user";
+    Opened file(name, NB_ACCESS_READ, NB_SHARE_READ_WRITE);
+    ASSERT_EQ(file.Code(), NB_OK);
+    EXPECT_EQ(InspectedHandle(file).WritableByOthers, GetParam().WritableByOthers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowsHost, AccessLists,
+    testing::Values(
+        AccessListCase {"EveryoneReads", "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%me%)(A;;FR;;;WD)", false},
+        AccessListCase {"OnlyTheOwner", "D:(A;;FA;;;%me%)", false},
+        AccessListCase {"EveryoneWrites", "D:(A;;FA;;;SY)(A;;FA;;;%me%)(A;;FRFW;;;WD)", true},
+        AccessListCase {"EveryoneHasAll", "D:(A;;FA;;;%me%)(A;;FA;;;WD)", true},
+        // Deleting changes no byte; a file put in its place is another's.
+        AccessListCase {"EveryoneMayDeleteButNotWrite", "D:(A;;FA;;;%me%)(A;;0x1301a9;;;WD)", false},
+        AccessListCase {"NoListAtAll", "", true}),
+    [](const testing::TestParamInfo<AccessListCase>& info) { return std::string(info.param.Name); });
+
+// Wine's CreateSymbolicLinkA reports success and makes nothing; Windows makes
+// one only with a privilege or in developer mode.
+const char* MakeSymbolicLink(const std::string& link, const std::string& target) {
+    constexpr DWORD unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, Windows 10 on
+    if (!::CreateSymbolicLinkA(link.c_str(), target.c_str(), unprivileged) &&
+        !::CreateSymbolicLinkA(link.c_str(), target.c_str(), 0))
+        return "this user may not make symbolic links (no privilege, no developer mode)";
+    const DWORD attributes = ::GetFileAttributesA(link.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return "the system said it made a symbolic link but made none (Wine)";
+    return nullptr;
+}
+
+TEST(WindowsHost, ALinkInAJournalsPlaceIsALinkAndOpensThatDoNotFollowRefuseIt) {
+    TempDir dir;
+    const std::string target = dir / "target", link = dir / "link";
+    WriteBytes(target, {1});
+    if (const char* reason = MakeSymbolicLink(link, target)) GTEST_SKIP() << reason;
+    const HostFileInfo info = Inspected(link);
+    EXPECT_TRUE(info.Link);
+    EXPECT_FALSE(info.Regular);
+    EXPECT_FALSE(info.Id == Inspected(target).Id) << "the link itself, not its target";
+    EXPECT_EQ(Opened(link, NB_ACCESS_READ, NB_SHARE_READ, true, NB_FLAG_NO_FOLLOW).Code(), NB_NAME_NOT_RESOLVED);
+    EXPECT_EQ(Opened(link, NB_ACCESS_READ_WRITE, NB_SHARE_READ, true, NB_FLAG_NO_FOLLOW).Code(), NB_NAME_NOT_RESOLVED);
+    EXPECT_EQ(Opened(link, NB_ACCESS_READ_WRITE, NB_SHARE_READ, false, NB_FLAG_NO_FOLLOW).Code(), NB_FILE_EXISTS)
+        << "a new file is never made through a link";
+    Opened followed(link, NB_ACCESS_READ, NB_SHARE_READ);
+    ASSERT_EQ(followed.Code(), NB_OK) << "without the flag the link is followed";
+    EXPECT_EQ(InspectedHandle(followed).Id, Inspected(target).Id);
+    EXPECT_FALSE(InspectedHandle(followed).Link);
+    EXPECT_EQ(ReadBytes(target), Bytes {1});
 }
 
 }  // namespace

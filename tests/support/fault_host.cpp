@@ -242,6 +242,12 @@ void FaultHost::LosePower() {
     }
 }
 NbResult FaultHost::Identity(HostHandle h, HostFileId* id) { NB_FAULT_OR(HostCall::Identity, real_.Identity(h, id)); }
+NbResult FaultHost::Inspect(const char* name, HostFileInfo* info) {
+    NB_FAULT_OR(HostCall::Inspect, real_.Inspect(name, info));
+}
+NbResult FaultHost::InspectHandle(HostHandle h, HostFileInfo* info) {
+    NB_FAULT_OR(HostCall::Inspect, real_.InspectHandle(h, info));
+}
 NbResult FaultHost::OpenLocked(const char* name, HostHandle* out) {
     FaultKind fault;
     if (Hit(HostCall::Lock, &fault)) return *out = kInvalidHostHandle, plan_.Code;

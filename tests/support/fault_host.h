@@ -55,6 +55,8 @@ public:
                        std::uint32_t count, std::uint32_t* done) override;
     NbResult Truncate(HostHandle h, std::uint64_t length) override;
     NbResult Identity(HostHandle h, HostFileId* id) override;
+    NbResult Inspect(const char* name, HostFileInfo* info) override;
+    NbResult InspectHandle(HostHandle h, HostFileInfo* info) override;
     NbResult OpenLocked(const char* name, HostHandle* out) override;
     NbResult CopyOwnership(HostHandle from, HostHandle to) override;
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override;
@@ -63,6 +65,9 @@ public:
     void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
     std::uint32_t ThreadId() override { return real_.ThreadId(); }
     NbResult CreateGuid(HostGuid* guid) override;
+    void KeepRunningWhenOutputCloses() override { real_.KeepRunningWhenOutputCloses(); }
+    void HoldTerminationRequests(const char* notice) override { real_.HoldTerminationRequests(notice); }
+    void ReleaseTerminationRequests() override { real_.ReleaseTerminationRequests(); }
     void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
     bool StandardErrorIsTerminal() override { return real_.StandardErrorIsTerminal(); }
 
