@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "platform/endian.h"
+#include "tests/support/fault_host.h"
+#include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
 #include "tools/image_maker.h"
 #include "version6/records.h"
@@ -219,5 +221,156 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal {"TwoArguments", [](auto&, auto& args) { args.pop_back(); }, "give a map base"},
         Refusal {"UnknownOption", [](auto&, auto& args) { args.insert(args.begin(), "--fix"); }, "unknown option --fix"}),
     ::testing::PrintToStringParamName());
+
+// What lies under the journal's name.
+enum class Under { File, Link, Folder };
+
+// {J} in the expected lines stands for the journal's name.
+struct Unfinished {
+    const char* name;
+    std::uint32_t layout;
+    bool converted;   // a layout 6 image, as a crash after the rewrite leaves it
+    Under under;
+    bool linkedMap;   // the map file is a link: the journal lies beside the file it names
+    const char* fail;
+    const char* advice;
+};
+
+void PrintTo(const Unfinished& u, std::ostream* out) { *out << u.name; }
+class NbinfoUnfinished : public ::testing::TestWithParam<Unfinished> {};
+
+std::string WithJournal(std::string text, const std::string& journal) {
+    if (const auto at = text.find("{J}"); at != std::string::npos) text.replace(at, 3, journal);
+    return text;
+}
+
+// The text as the tool puts it in a JSON string (the test's names are printable ASCII).
+std::string JsonText(const std::string& text) {
+    std::string out;
+    for (const char c : text) out += c == '"' || c == '\\' ? std::string {'\\', c} : std::string(1, c);
+    return out;
+}
+
+using Scalars = std::vector<std::pair<std::string, std::string>>;
+
+Scalars JsonScalars(const std::vector<std::string>& args) {
+    std::vector<std::string> json = args;
+    json.insert(json.begin(), "--json");
+    JsonScan scan;
+    EXPECT_TRUE(scan.Parse(RunProgram(ToolPath("nbinfo"), json).Out)) << scan.s;
+    return scan.scalars;
+}
+
+// Catches a tool that calls an image consistent (or convertible) while a
+// conversion of it did not finish, that trusts what lies under the journal's
+// name, that looks for the journal beside a link instead of beside the file
+// the converter works on, or that changes anything else it prints.
+TEST_P(NbinfoUnfinished, IsAFindingWithAdviceAndExitStatusOne) {
+    const Unfinished& u = GetParam();
+    if (const char* why = SymbolicLinkSkipReason(); why != nullptr && (u.under == Under::Link || u.linkedMap)) {
+        GTEST_SKIP() << why;
+    }
+    TempDir dir;
+    const ImageRecipe s = PlaceImage(ReliabilityRecipe(u.layout, 0, u.layout == 2 ? 1 : 2, 34), dir);
+    ASSERT_TRUE(WriteImage(s, nullptr));
+    const std::vector<std::string> args = ConverterArgs(s);
+    if (u.converted) {
+        ASSERT_EQ(Lines(RunConverter(args).Out).back(), "main: Finished successfully!");
+    }
+    std::string map = MapFileName(s);
+    if (u.linkedMap) {
+        const std::string target = dir / "elsewhere";
+        std::filesystem::create_directory(target);
+        std::filesystem::rename(map, target + "/img.nbbitmap");
+        std::filesystem::create_symlink(target + "/img.nbbitmap", map);
+        WriteBytes(map + ".jnl", {'x'});  // beside the link: no journal of the converter's
+        map = target + "/img.nbbitmap";
+    }
+    const std::string journal = map + ".jnl";
+
+    const RunResult before = RunProgram(ToolPath("nbinfo"), args);
+    ASSERT_EQ(before.ExitCode, 0) << before.Out;
+    ASSERT_TRUE(Failures(before.Out).empty()) << before.Out;
+    EXPECT_EQ(before.Out.find("journal"), std::string::npos) << before.Out;
+    const Scalars beforeJson = JsonScalars(args);
+    ASSERT_FALSE(beforeJson.empty());
+    ASSERT_EQ(beforeJson.back(), std::make_pair(std::string("ok"), std::string("true")));
+    for (const auto& [key, value] : beforeJson) EXPECT_TRUE(key != "unfinishedConversion" && key != "journal") << key;
+
+    if (u.under == Under::File) WriteBytes(journal, {'n', 'o', 't', ' ', 'a', ' ', 'j', 'o', 'u', 'r', 'n', 'a', 'l'});
+    if (u.under == Under::Link) std::filesystem::create_symlink(map, journal);  // a link to a regular file, the map
+    if (u.under == Under::Folder) std::filesystem::create_directory(journal);
+    const auto files = Snapshot(dir.Path());
+
+    const std::string fail = WithJournal(u.fail, journal), advice = WithJournal(u.advice, journal);
+    const RunResult after = RunProgram(ToolPath("nbinfo"), args);
+    EXPECT_EQ(after.ExitCode, 1) << after.Out;
+    std::vector<std::string> expected = Lines(before.Out);
+    expected.back() = fail;
+    expected.insert(expected.end(), {advice, "Result: 1 finding(s)"});
+    EXPECT_EQ(Lines(after.Out), expected);
+
+    Scalars expectedJson(beforeJson.begin(), beforeJson.end() - 1);
+    expectedJson.insert(expectedJson.end(), {{"unfinishedConversion", "true"},
+                                             {"journal", JsonText(journal)},
+                                             {"journalRegularFile", u.under == Under::File ? "true" : "false"},
+                                             {"advice", JsonText(advice)},
+                                             {"findings", JsonText(fail.substr(5))},
+                                             {"ok", "false"}});
+    EXPECT_EQ(JsonScalars(args), expectedJson);
+    EXPECT_EQ(Snapshot(dir.Path()), files) << "nbinfo changed a file";
+}
+
+const char kThere[] = "FAIL journal: the journal [{J}] of a conversion that did not finish is there";
+const char kRunAgain[] =
+    "Run the converter again with the same command: it restores every file from its backup, then converts the image";
+const char kRemoveIt[] =
+    "Find out what [{J}] is and remove it; only if a conversion of this image did not finish, restore the image from "
+    "its backups by hand (see MANUAL RESTORE in NimbraConvert(1))";
+
+INSTANTIATE_TEST_SUITE_P(
+    Journal, NbinfoUnfinished,
+    ::testing::Values(
+        Unfinished {"LegacyImage", 4, false, Under::File, false, kThere, kRunAgain},
+        Unfinished {"Layout6Image", 2, true, Under::File, false, kThere, kRunAgain},
+        Unfinished {"LinkedMapFile", 3, false, Under::File, true, kThere, kRunAgain},
+        Unfinished {"LinkUnderTheName", 4, false, Under::Link, false,
+                    "FAIL journal: the journal [{J}] of a conversion that did not finish is a symbolic link, which the "
+                    "converter refuses", kRemoveIt},
+        Unfinished {"FolderUnderTheName", 2, true, Under::Folder, false,
+                    "FAIL journal: the journal [{J}] of a conversion that did not finish is not a regular file, which "
+                    "the converter refuses", kRemoveIt}),
+    ::testing::PrintToStringParamName());
+
+// Catches advice that is wrong for the case it is given in: a converter
+// killed in the middle of its changes leaves files of two layouts and its
+// journal; nbinfo says to run it again, and once that is done it finds
+// nothing left to report.
+TEST(NbinfoKilledConversion, AfterAKillMidChangeTheAdviceFollowedLeavesAConsistentImage) {
+    TempDir dir;
+    const ImageRecipe s = PlaceImage(ReliabilityRecipe(2, 0, 1, 34), dir);
+    ASSERT_TRUE(WriteImage(s, nullptr));
+    const auto original = Snapshot(dir.Path());
+    FaultHost counter;
+    ASSERT_EQ(Lines((ScopedHost(counter), RunConverterInProcess(ConverterArgs(s))).Out).back(), "main: Finished successfully!");
+    PutBack(dir.Path(), original);
+    // Killed at its last write: every file but the metadata file is in layout 6.
+    ASSERT_TRUE(EndedByCrash(ConverterChild(ConverterArgs(s), {counter.Count(HostCall::Write), HostCall::Write, FaultKind::Crash, 0}).Wait()));
+    const std::string journal = MapFileName(s) + ".jnl";
+    ASSERT_TRUE(Exists(journal));
+
+    const RunResult killed = RunProgram(ToolPath("nbinfo"), ConverterArgs(s));
+    EXPECT_EQ(killed.ExitCode, 1) << killed.Out;
+    const auto failures = Failures(killed.Out);
+    EXPECT_NE(std::ranges::find(failures, WithJournal(kThere, journal)), failures.end()) << killed.Out;
+    const auto lines = Lines(killed.Out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], kRunAgain) << killed.Out;
+
+    ASSERT_EQ(Lines(RunConverter(ConverterArgs(s)).Out).back(), "main: Finished successfully!");
+    const RunResult rerun = RunProgram(ToolPath("nbinfo"), ConverterArgs(s));
+    EXPECT_EQ(rerun.ExitCode, 0) << rerun.Out;
+    EXPECT_EQ(Lines(rerun.Out).back(), "Result: consistent") << rerun.Out;
+}
 
 }  // namespace

@@ -19,7 +19,8 @@
 #include "platform/format.h"
 #include "platform/trace.h"
 #include "driver/backup.h"
-#include "platform/format.h"
+#include "driver/journal.h"
+#include "platform/host.h"
 #include "version6/plan.h"
 #include "version6/records.h"
 #include "version6/verify.h"
@@ -40,6 +41,8 @@ const char kUsage[] =
     "  --json   print one JSON document instead of text\n"
     "  --help   print this text\n"
     "A legacy image is also judged as the converter would: \"FAIL convert: ...\".\n"
+    "A conversion that did not finish, told by its journal beside the map file, is\n"
+    "\"FAIL journal: ...\" and a line that says what to do.\n"
     "Exit status: 0 consistent, 1 inconsistent or not convertible, 2 usage error or\n"
     "a missing or short file.\n";
 
@@ -80,6 +83,11 @@ public:
     }
     void Number(const std::string& key, std::uint64_t v) { Field(key, std::to_string(v), std::to_string(v)); }
     void Flag(const std::string& key, bool v) { Field(key, v ? "yes" : "no", v ? "true" : "false"); }
+    // A line of its own in the text, a string under key in JSON: what to do, not a finding.
+    void Note(const std::string& key, const std::string& text) {
+        if (!json_) std::printf("%s%s\n", Indent().c_str(), text.c_str());
+        if (json_) Next(key), out_ += Escape(text, true);
+    }
     void Fail(const std::string& where, const std::string& what) {
         if (!json_) std::printf("FAIL %s: %s\n", where.c_str(), what.c_str());
         findings_.push_back(where + ": " + what);
@@ -362,6 +370,35 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
     return g_reasons.empty();
 }
 
+// A journal beside the map file means a conversion began and did not
+// finish: the files as they lie (legacy, layout 6 or a mix) are not what the
+// converter's next run works on, since it first restores every file from its
+// backup. Only the name is asked after, and never followed; nothing in the
+// journal is read or believed here. The converter keeps its journal beside
+// the file a linked map file names, so it is looked for there too.
+void UnfinishedConversion(Report& r, const std::string& mapName) {
+    char resolved[512], name[1024];
+    const bool linked = NbFileResolveLink(mapName.c_str(), resolved, sizeof resolved) == NB_OK;
+    if (NbJournalName(linked ? resolved : mapName.c_str(), name, sizeof name) != NB_OK) return;  // no name it could have
+    HostFileInfo info;
+    const NbResult code = NbHost().Inspect(name, &info);
+    if (code == NB_FILE_NOT_FOUND) return;
+    const std::string journal = NbText("the journal [%s] of a conversion that did not finish", name);
+    if (code != NB_OK) return r.Fail("journal", NbText("whether %s is there cannot be told: error %u", journal.c_str(), code));
+    r.Field("unfinishedConversion", "", "true");
+    r.Field("journal", "", Escape(name, true));
+    r.Field("journalRegularFile", "", info.Regular ? "true" : "false");
+    if (info.Regular) {
+        r.Fail("journal", journal + " is there");
+        return r.Note("advice", "Run the converter again with the same command: it restores every file from its backup, "
+                                "then converts the image");
+    }
+    // The converter writes its journal as a plain file and believes nothing else under that name.
+    r.Fail("journal", journal + (info.Link ? " is a symbolic link" : " is not a regular file") + ", which the converter refuses");
+    r.Note("advice", NbText("Find out what [%s] is and remove it; only if a conversion of this image did not finish, "
+                            "restore the image from its backups by hand (see MANUAL RESTORE in NimbraConvert(1))", name));
+}
+
 // The header a kind of file has in a layout (the extended map header when
 // the map says it has one); 16 bytes, the shared opening, for others.
 std::size_t HeaderSize(Kind kind, std::uint32_t layout, const Bytes& head) {
@@ -471,6 +508,7 @@ int Run(int argc, char** argv) {
     for (const NbFinding& f : findings) r.Fail(f.File, f.Reason);
     // What is not layout 6 throughout is judged as the converter would judge it.
     if (!same || layout != 6) r.Flag("convertible", Convertible(r, files));
+    UnfinishedConversion(r, files[0]->name);
     return r.Finish();
 }
 
