@@ -290,10 +290,10 @@ NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
 NbResult NbJournalRestore(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalRestore";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    NbResult code = NbJournalCheckBackup(entry);
     char backupName[512];
-    if (code == NB_OK) code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
+    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
     if (code == NB_OK && RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);  // nothing left to put back
+    if (code == NB_OK) code = NbJournalCheckBackup(entry);
     if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved);
     NB_RETURN(kName, code);
 }

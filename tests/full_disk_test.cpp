@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "driver/backup.h"
 #include "platform/host.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_platform.h"
@@ -175,83 +174,6 @@ HostFileId IdentityOf(const std::string& name) {
     (void)host.Close(h);
     return id;
 }
-
-Bytes Pattern(std::size_t n, std::uint8_t seed) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 13 + seed + i / 4096);
-    return b;
-}
-
-// The revert alone, on a disk full from its first write.
-struct RevertCase {
-    const char* Name;
-    std::size_t FileBytes;    // what lies under the file's name (0: nothing)
-    std::size_t BackupBytes;  // the first bytes of the original the backup holds
-    bool Saved;               // original bytes kept beside the backup
-    bool Full;
-    NbResult Expected;
-    bool Renamed;             // the backup itself is the file afterwards
-};
-void PrintTo(const RevertCase& c, std::ostream* out) { *out << c.Name; }
-
-constexpr std::size_t kOriginal = 413696;  // a layout 4 plain map's whole length
-
-const RevertCase kRevertCases[] = {
-    // The map that a rebuild had begun: copying the whole original back
-    // needs the space the disk no longer has.
-    {"WholeBackupOverAShorterNewMap", 172032, kOriginal, false, true, NB_OK, true},
-    {"WholeBackupOverAMissingMap", 0, kOriginal, false, true, NB_OK, true},
-    // With room the backup is copied, and stays.
-    {"WholeBackupWithRoomIsCopied", 172032, kOriginal, false, false, NB_OK, false},
-    // Overwriting bytes the file holds needs no space.
-    {"WholeBackupOverALongerFileIsCopied", 500000, kOriginal, false, true, NB_OK, false},
-    // A head alone, or a backup with bytes saved beside it, is not the file:
-    // the failure is reported, and the backup stays for the next try.
-    {"HeadBackupIsNeverRenamed", 100000, NB_BACKUP_LENGTH, false, true, kDiskFull, false},
-    {"BackupWithSavedBytesIsNeverRenamed", 100000, kOriginal, true, true, kDiskFull, false},
-};
-
-class RevertOnAFullDisk : public testing::TestWithParam<RevertCase> {};
-
-TEST_P(RevertOnAFullDisk, GivesBackTheExactFileOrSaysItCannot) {
-    const RevertCase& c = GetParam();
-    TempDir dir;
-    const std::string file = dir / "img.nbbitmap", backup = file + ".backup";
-    const Bytes original = Pattern(kOriginal, 5);
-    const Bytes before = Pattern(c.FileBytes, 77);
-    if (c.FileBytes != 0) WriteBytes(file, before);
-    WriteBytes(backup, Bytes(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(c.BackupBytes)));
-    // The owner and mode that only the very original file has.
-    const bool owners = OwnershipSkipReason() == nullptr;
-    const FileOwner originalOwner {1234, 4321, 0604};
-    if (owners) {
-        ASSERT_TRUE(SetFileOwner(backup, originalOwner));
-    }
-    const HostFileId backupId = IdentityOf(backup);
-    std::vector<NbSavedRange> saved;
-    if (c.Saved) saved.push_back({kOriginal - 10, Bytes(original.end() - 10, original.end())});
-
-    FullDiskHost host(c.Full ? 1 : 0);
-    const NbResult code = (ScopedHost(host), NbConvertRevertFromBackup(file.c_str(), kOriginal, saved));
-    EXPECT_EQ(code, c.Expected);
-    EXPECT_EQ(host.Refused(), c.Full && c.FileBytes < kOriginal);
-    if (c.Expected == NB_OK) {
-        EXPECT_TRUE(ReadBytes(file) == original) << "the file is not the original";
-        EXPECT_EQ(IdentityOf(file) == backupId, c.Renamed);
-        EXPECT_EQ(Exists(backup), !c.Renamed);
-        if (owners && c.Renamed) {
-            const FileOwner now = GetFileOwner(file);
-            EXPECT_TRUE(now.User == originalOwner.User && now.Group == originalOwner.Group &&
-                        now.Mode == originalOwner.Mode);
-        }
-    } else {
-        // The backup is still there, as it was, for the next run.
-        EXPECT_EQ(IdentityOf(backup), backupId);
-        EXPECT_EQ(ReadBytes(backup), Bytes(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(c.BackupBytes)));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, RevertOnAFullDisk, testing::ValuesIn(kRevertCases), testing::PrintToStringParamName());
 
 // Every image file is exactly the original or exactly the clean conversion's,
 // by content and length; after a failure every one is the original.

@@ -312,17 +312,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Slip {"DataMistyped", {"img", "imgx", "img"}, "[{D}/img.nbbitmap] holds no legacy header (converted, or partly converted)"}),
     [](const testing::TestParamInfo<Slip>& info) { return std::string(info.param.Name); });
 
-// The same image named again converts nothing and keeps its backups.
-TEST(MistypedRerun, TheSameCommandAgainSaysNoConversionIsNeeded) {
-    TempDir dir;
-    const ImageRecipe recipe = PlaceImage(ReliabilityRecipe(3, 0, 1, 34), dir);
-    ASSERT_TRUE(WriteImage(recipe, nullptr));
-    ASSERT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), kFinished);
-    const auto converted = Snapshot(dir.Path());
-    EXPECT_EQ(Lines(RunConverter(ConverterArgs(recipe)).Out).back(), "No conversion is needed");
-    EXPECT_EQ(Snapshot(dir.Path()), converted);
-}
-
 // A crash, then the journal removed by the user, then the same command: the
 // legacy image is never lost. Either the rerun refuses and changes nothing,
 // or every file was still legacy and it converts, its backups holding the
@@ -345,13 +334,7 @@ TEST(CrashThenJournalRemoved, TheRerunNeverReplacesTheOnlyCopy) {
             const auto crashed = Snapshot(dir.Path());
             const RunResult run = RunConverter(ConverterArgs(recipe));
             if (Lines(run.Out).back() != kFinished) {
-                const auto after = Snapshot(dir.Path());
-                EXPECT_EQ(after, crashed) << run.Out;
-                if (after != crashed)
-                    for (const auto& [name, bytes] : after)
-                        if (!crashed.count(name) || crashed.at(name) != bytes)
-                            ADD_FAILURE() << name << " changed: " << bytes.size() << " bytes, was "
-                                          << (crashed.count(name) ? crashed.at(name).size() : 0);
+                EXPECT_EQ(Snapshot(dir.Path()), crashed) << run.Out;
                 continue;
             }
             for (const std::string& f : ImageFiles(recipe)) {
