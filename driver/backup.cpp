@@ -5,6 +5,7 @@
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/names.h"
 #include "platform/trace.h"
 
 namespace {
@@ -13,15 +14,13 @@ constexpr std::uint32_t kChunk = 0x10000;
 
 }  // namespace
 
-std::string NbBackupName(const char* fileName) { return std::string(fileName) + ".backup"; }
-
 NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     static const char kName[] = "NbConvertCreateBackupFile";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertCreateBackupFile\n");
     // A name cut to fit could be the file's own or another image file's, and
     // the existing "backup" under it would be deleted: refuse it first.
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(fileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
 
     CNimbraBuffer buffer;
@@ -39,7 +38,9 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     // A copy of private data must be no less private than the data.
     code = backup.TakeOwnershipOf(file);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbCopyFileRange(file, 0, backup, 0, length, buffer);
+    // Three chunks through reads and writes: an in-system copy saves
+    // nothing on so few bytes, and its failures would trace otherwise.
+    code = NbCopyFileChunks(file, 0, backup, 0, length, buffer);
     if (code != NB_OK) NB_RETURN(kName, code);
     // The backup is the user's way back: it must be on the medium, under its
     // name, before anything writes over the file.
@@ -73,7 +74,10 @@ NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backu
         created = code == NB_OK;
         if (created) code = file.TakeOwnershipOf(backup);
     }
-    if (code == NB_OK) code = NbCopyFileRange(backup, 0, file, 0, backupLength, buffer);
+    // A whole map is worth an in-system copy; a head is copied as it was made.
+    if (code == NB_OK)
+        code = backupLength > NB_BACKUP_LENGTH ? NbCopyFileRange(backup, 0, file, 0, backupLength, buffer)
+                                               : NbCopyFileChunks(backup, 0, file, 0, backupLength, buffer);
     for (const NbSavedRange& range : saved) {
         for (std::uint64_t done = 0; done < range.Bytes.size() && code == NB_OK;) {
             const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));
@@ -95,8 +99,8 @@ NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backu
 NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
     static const char kName[] = "NbConvertRevertFromBackup";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(fileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile backup;
     code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);

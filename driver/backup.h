@@ -8,9 +8,6 @@
 
 inline constexpr std::uint64_t NB_BACKUP_LENGTH = 0x21000;  // 135,168 bytes
 
-// The name of a file's backup: the file's name followed by ".backup".
-std::string NbBackupName(const char* fileName);
-
 // Copies the first length bytes of the file into "<name>.backup", replacing
 // an older backup, gives it the file's owner and permissions, and makes the
 // copy durable before returning.

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr char kMain[] = "main";
-constexpr std::uint32_t kNameSize = 512;
+constexpr std::uint32_t kNameSize = NB_NAME_SIZE;
 constexpr int kMaxMetadataFiles = 65535;  // the count is 16 bits
 
 // The metadata file names: an array of pointers, each to a buffer of its own,
@@ -243,17 +243,18 @@ NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) 
         f.Name = image.Files[k];
     }
     for (const NbJournalFile& f : journal.Files) {
-        const std::string backupName = NbBackupName(f.Name.c_str());
+        char backupName[NB_NAME_SIZE];
         HostFileInfo backup;
-        code = host.Inspect(backupName.c_str(), &backup);
+        code = NbBackupName(f.Name.c_str(), backupName, sizeof backupName);
+        if (code == NB_OK) code = host.Inspect(backupName, &backup);
         if (code == NB_FILE_NOT_FOUND) continue;  // reported below, with the way back by hand
         if (code == NB_OK && backup.Link)
-            return RefuseJournal(journalName, NbText("the backup [%s] is a symbolic link", backupName.c_str()));
+            return RefuseJournal(journalName, NbText("the backup [%s] is a symbolic link", backupName));
         if (code == NB_OK && !backup.Regular)
-            return RefuseJournal(journalName, NbText("the backup [%s] is not a regular file", backupName.c_str()));
+            return RefuseJournal(journalName, NbText("the backup [%s] is not a regular file", backupName));
         if (code == NB_OK && !TrustedOwner(backup, owners))
-            return RefuseJournal(journalName, NbText("the backup [%s] is owned by another user", backupName.c_str()));
-        if (code == NB_OK) NbFilePinAs(backupName.c_str(), backup.Id, false);
+            return RefuseJournal(journalName, NbText("the backup [%s] is owned by another user", backupName));
+        if (code == NB_OK) NbFilePinAs(backupName, backup.Id, false);
     }
     // Every backup is checked before the first file is touched.
     for (const NbJournalFile& f : journal.Files) {
@@ -322,9 +323,13 @@ NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
     Host& host = NbHost();
     for (std::size_t i = 0; i < image.Files.size(); ++i) {
         const char* name = image.Files[i];
-        const std::string backupName = NbBackupName(name);
+        // A name that does not fit is refused by the backup step, and what
+        // is not a file (a folder under the name) is the backup's to report.
+        char backupName[NB_NAME_SIZE];
         HostFileInfo info;
-        if (host.Inspect(backupName.c_str(), &info) == NB_FILE_NOT_FOUND) continue;
+        if (NbBackupName(name, backupName, sizeof backupName) != NB_OK) continue;
+        const NbResult found = host.Inspect(backupName, &info);
+        if (found == NB_FILE_NOT_FOUND || (found == NB_OK && !info.Regular && !info.Link)) continue;
         bool legacy = false;
         const NbResult code = NbFileHoldsLegacyHeader(name, image.Kinds[i], &legacy);
         std::string why;
@@ -332,7 +337,7 @@ NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
         else if (code != NB_OK) why = NbText("[%s] cannot be read (error %u)", name, code);
         else if (!legacy) why = NbText("[%s] holds no legacy header (converted, or partly converted)", name);
         bool same = false;
-        if (why.empty() && BackupIsPrefixOf(name, backupName.c_str(), &same) == NB_OK && !same)
+        if (why.empty() && BackupIsPrefixOf(name, backupName, &same) == NB_OK && !same)
             why = NbText("[%s] no longer holds every byte the backup holds", name);
         else if (why.empty() && !same)
             why = NbText("the backup cannot be compared with [%s]", name);
@@ -341,7 +346,7 @@ NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
                 why = NbText("[%s] is missing", image.Files[j]);
         if (why.empty()) continue;
         NbPrint("%s: The backup [%s] is kept, as it may be the only copy of the legacy file: %s. No changes to the "
-                "image were made\n", kMain, backupName.c_str(), why.c_str());
+                "image were made\n", kMain, backupName, why.c_str());
         NbPrint("%s: Check the names on the command line. To convert anyway, move the backup out of the way first; "
                 "to get the legacy file back, see the manual page\n", kMain);
         return NB_ALREADY_EXISTS;
@@ -572,7 +577,10 @@ int NbConvertMain(int argc, char** argv) {
     char journalName[kNameSize];
     code = NbJournalName(mapName, journalName, kNameSize);
     if (code != NB_OK) {
-        NbPrint("%s: Could not create a correct name from [%s.jnl]. Error %u\n", kMain, mapName, code);
+        // The backup's name is the longer one: the map's backup step fails
+        // on its name before it opens anything, and reports it as always.
+        if (const NbResult backup = NbConvertCreateBackupFile(mapName, NB_BACKUP_LENGTH); backup != NB_OK) code = backup;
+        PrintBackupFailure(mapName, code);
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }
     code = RecoverUnfinishedRun(journalName, image);

@@ -90,8 +90,8 @@ NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJour
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     entry->Name = fileName;
     entry->BackupBecomesWhole = backupBecomesWhole;
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", fileName);
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(fileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     std::uint64_t backupLength = 0;
     CNimbraFile file;
@@ -151,7 +151,7 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     if (bytes.size() + 4 > kMostBytes) NB_RETURN(kName, NB_NOT_ENOUGH_MEMORY);
     w.U32(NbCrc32(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
 
-    char newName[512];
+    char newName[NB_NAME_SIZE];
     NbResult code = NbFormatName(newName, sizeof newName, "%s~", journalName);
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile file;
@@ -271,8 +271,8 @@ bool RenamedBack(const NbJournalFile& entry, const char* backupName) {
 NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalCheckBackup";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(entry.Name.c_str(), backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);
     std::uint32_t crc = 0;
@@ -290,8 +290,8 @@ NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
 NbResult NbJournalRestore(const NbJournalFile& entry) {
     static const char kName[] = "NbJournalRestore";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", entry.Name.c_str());
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(entry.Name.c_str(), backupName, sizeof backupName);
     if (code == NB_OK && RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);  // nothing left to put back
     if (code == NB_OK) code = NbJournalCheckBackup(entry);
     if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved);

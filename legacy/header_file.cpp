@@ -78,9 +78,9 @@ NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, co
     return NB_OK;
 }
 
-NbResult NbRefuseDataGuid(const char* reader, const char* fileName, std::uint64_t guid, const char* otherKind,
-                          const char* otherName, std::uint64_t otherGuid) {
-    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Data GUID of file [%s] (%I64d) is not the one in %s file [%s] (%I64d)\n",
+NbResult NbRefuseDataGuid(const char* reader, std::uint32_t level, const char* fileName, std::uint64_t guid,
+                          const char* otherKind, const char* otherName, std::uint64_t otherGuid) {
+    NbTrace(level, NbTraceContext, "*** %s %u Data GUID of file [%s] (%I64d) is not the one in %s file [%s] (%I64d)\n",
             reader, NB_INVALID_DATA, fileName, static_cast<std::int64_t>(guid), otherKind, otherName,
             static_cast<std::int64_t>(otherGuid));
     return NB_INVALID_DATA;

@@ -34,8 +34,11 @@ NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const ch
 
 // 13, with a trace line naming both files, for two data identifiers that
 // should be one: "Data GUID of file [data] (a) is not the one in map file [map] (b)".
-NbResult NbRefuseDataGuid(const char* reader, const char* fileName, std::uint64_t guid, const char* otherKind,
-                          const char* otherName, std::uint64_t otherGuid);
+// Layout 4 gives the line at level 0. Layouts 2 and 3 give the mismatch no
+// line of its own: there it is a detail (level 3), which a run never writes
+// and nbinfo shows as the reason.
+NbResult NbRefuseDataGuid(const char* reader, std::uint32_t level, const char* fileName, std::uint64_t guid,
+                          const char* otherKind, const char* otherName, std::uint64_t otherGuid);
 
 // 13, with a trace line, for a metadata file whose header is not in the
 // layout detection found (a layout 6 file left by a failed revert, say).

@@ -46,10 +46,10 @@ NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, cons
     // The data file, the metadata file and the map each may name the data
     // file; wherever two of them do, they must agree.
     if (data.Prefix.Guid != 0 && metadata.Prefix.Guid != 0 && data.Prefix.Guid != metadata.Prefix.Guid)
-        NB_RETURN(kName, NbRefuseDataGuid(kName, dataFileName, data.Prefix.Guid, "metadata", metadataFileName, metadata.Prefix.Guid));
+        NB_RETURN(kName, NbRefuseDataGuid(kName, NB_TRACE_DETAIL, dataFileName, data.Prefix.Guid, "metadata", metadataFileName, metadata.Prefix.Guid));
     parameters->DataGuid = data.Prefix.Guid != 0 ? data.Prefix.Guid : metadata.Prefix.Guid;
     if (parameters->DataGuid != 0 && map.DataGuid != 0 && parameters->DataGuid != map.DataGuid)
-        NB_RETURN(kName, NbRefuseDataGuid(kName, data.Prefix.Guid != 0 ? dataFileName : metadataFileName,
+        NB_RETURN(kName, NbRefuseDataGuid(kName, NB_TRACE_DETAIL, data.Prefix.Guid != 0 ? dataFileName : metadataFileName,
                                           parameters->DataGuid, "map", mapFileName, map.DataGuid));
     if (parameters->DataGuid == 0) parameters->DataGuid = map.DataGuid != 0 ? map.DataGuid : NbCreateIdentifier();
 

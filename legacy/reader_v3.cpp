@@ -66,7 +66,7 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     parameters->ImageGuid = map.Prefix.Guid != 0 ? map.Prefix.Guid : NbCreateIdentifier();
     parameters->DataGuid = data.Prefix.Guid;
     if (parameters->DataGuid != 0 && map.DataGuid != 0 && parameters->DataGuid != map.DataGuid)
-        NB_RETURN(kName, NbRefuseDataGuid(kName, dataFileName, data.Prefix.Guid, "map", mapFileName, map.DataGuid));
+        NB_RETURN(kName, NbRefuseDataGuid(kName, NB_TRACE_DETAIL, dataFileName, data.Prefix.Guid, "map", mapFileName, map.DataGuid));
     if (parameters->DataGuid == 0) parameters->DataGuid = map.DataGuid != 0 ? map.DataGuid : NbCreateIdentifier();
     parameters->ImageSize = map.ImageSize;
     NB_RETURN(kName, NB_OK);

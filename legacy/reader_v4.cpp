@@ -64,6 +64,6 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
     if (code != NB_OK) NB_RETURN(kName, code);
 
     if (data.Prefix.Guid != parameters->DataGuid)
-        NB_RETURN(kName, NbRefuseDataGuid(kName, dataFileName, data.Prefix.Guid, "map", mapFileName, parameters->DataGuid));
+        NB_RETURN(kName, NbRefuseDataGuid(kName, NB_TRACE_ERROR, dataFileName, data.Prefix.Guid, "map", mapFileName, parameters->DataGuid));
     NB_RETURN(kName, NB_OK);
 }

@@ -319,14 +319,30 @@ NbResult CNimbraFile::Create(const char* fileName, std::uint8_t openExisting, st
     NB_RETURN(kName, NB_OK);
 }
 
+namespace {
+
+// The failure of a seek, in a member that seeks: the detail line, then the
+// member's exit line.
+NbResult SeekFailed(const char* kName, NbFileObject* object, std::uint64_t offset, NbResult code) {
+    NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
+            static_cast<void*>(object), offset, code);
+    NB_RETURN(kName, code);
+}
+
+}  // namespace
+
 NbResult CNimbraFile::SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead) {
     static const char kName[] = "CNimbraFile::SeekRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
-    // One positioned call: no position to set first, none left behind.
+    // One positioned call: no position to set first, none left behind. It
+    // stands for the seek and the read, and is traced as they would be: a
+    // record that is no file object fails the seek, anything else the read.
+    if (const NbResult bad = Validate(object_)) return SeekFailed(kName, object_, offset, bad);
     const NbResult code = NbFileObjectReadAt(object_, offset, buffer, count, countRead);
     if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectReadAt( 0x%p, %I64u, 0x%p, %u ) %u\n", kName, code,
-                static_cast<void*>(object_), offset, buffer, count, code);
+        if (buffer != nullptr) NbTraceExit("NbFileObjectRead", __LINE__, code);
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectRead( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
@@ -335,10 +351,11 @@ NbResult CNimbraFile::SeekRead(std::uint64_t offset, void* buffer, std::uint32_t
 NbResult CNimbraFile::SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count) {
     static const char kName[] = "CNimbraFile::SeekWrite";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u, 0x%p, %u )\n", kName, offset, buffer, count);
+    if (const NbResult bad = Validate(object_)) return SeekFailed(kName, object_, offset, bad);
     const NbResult code = NbFileObjectWriteAt(object_, offset, buffer, count);
     if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWriteAt( 0x%p, %I64u, 0x%p, %u ) %u\n", kName, code,
-                static_cast<void*>(object_), offset, buffer, count, code);
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectWrite( 0x%p, 0x%p, %u ) %u\n", kName, code,
+                static_cast<void*>(object_), buffer, count, code);
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
@@ -398,11 +415,7 @@ NbResult CNimbraFile::Seek(std::uint64_t offset) {
     static const char kName[] = "CNimbraFile::Seek";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s( %I64u )\n", kName, offset);
     const NbResult code = NbFileObjectSeek(object_, offset);
-    if (code != NB_OK) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
-                static_cast<void*>(object_), offset, code);
-        NB_RETURN(kName, code);
-    }
+    if (code != NB_OK) return SeekFailed(kName, object_, offset, code);
     NB_RETURN(kName, NB_OK);
 }
 
@@ -457,6 +470,26 @@ NbResult CNimbraFile::TakeOwnershipOf(CNimbraFile& original) {
     NB_RETURN(kName, code);
 }
 
+NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+                          std::uint64_t length, const CNimbraBuffer& buffer) {
+    if (length == 0) return NB_OK;
+    if (buffer.Data == nullptr || buffer.Size == 0) NB_RETURN("NbCopyFileChunks", NB_INVALID_ADDRESS);
+    // The file first, then its copy, each traced as the file objects trace.
+    NbResult code = source.Seek(from);
+    if (code == NB_OK) code = target.Seek(to);
+    while (code == NB_OK && length > 0) {
+        const auto chunk = static_cast<std::uint32_t>(length < buffer.Size ? length : buffer.Size);
+        code = source.Read(buffer.Data, chunk);
+        if (code == NB_OK) code = target.Write(buffer.Data, chunk);
+        if (code != NB_OK) break;
+        NbProgressAdvance(chunk);
+        target.StartWriteback(to, chunk);
+        to += chunk;
+        length -= chunk;
+    }
+    return code;
+}
+
 NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
                          std::uint64_t length, const CNimbraBuffer& buffer) {
     static const char kName[] = "NbCopyFileRange";
@@ -466,27 +499,14 @@ NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& t
     if (code != NB_OK) NB_RETURN(kName, code);
     if (buffer.Data == nullptr || buffer.Size == 0) NB_RETURN(kName, NB_INVALID_ADDRESS);
     Host& host = NbHost();
-    bool inSystem = true;  // until the host says it cannot
     while (length > 0) {
         const auto chunk = static_cast<std::uint32_t>(length < buffer.Size ? length : buffer.Size);
         std::uint32_t done = 0;
-        if (inSystem) {
-            code = host.CopyRange(source.Object()->Handle, from, target.Object()->Handle, to, chunk, &done);
-            if (code == NB_NOT_SUPPORTED) {
-                inSystem = false;
-                continue;
-            }
-            if (code == NB_OK && done != chunk) code = NB_IO_INCOMPLETE;  // the source ended early
-        } else {
-            code = source.SeekRead(from, buffer.Data, chunk, nullptr);
-            if (code == NB_OK) code = target.SeekWrite(to, buffer.Data, chunk);
-            done = chunk;
-        }
-        if (code != NB_OK) {
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u CopyRange( %I64u, %I64u, %u ) %u\n", kName, code, from, to,
-                    chunk, code);
-            NB_RETURN(kName, code);
-        }
+        code = host.CopyRange(source.Object()->Handle, from, target.Object()->Handle, to, chunk, &done);
+        // Whatever the system cannot copy (no such call, another file
+        // system, a source that ends early, a full disk) goes on through
+        // reads and writes, which then fail, if they must, as they trace.
+        if (code != NB_OK || done != chunk) return NbCopyFileChunks(source, from, target, to, length, buffer);
         NbProgressAdvance(done);
         target.StartWriteback(to, done);
         from += done;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/format.h"
+
 namespace {
 
 #if defined(_WIN32)
@@ -80,4 +82,8 @@ std::string NbRelativeName(const std::string& folder, const std::string& name) {
     for (std::size_t i = common; i < from.size(); ++i) relative += std::string("..") + kSeparator;
     for (std::size_t i = common; i < to.size(); ++i) relative += to[i] + kSeparator;
     return relative + NbLeafOf(name);
+}
+
+NbResult NbBackupName(const char* fileName, char* out, std::uint32_t size) {
+    return NbFormatName(out, size, "%s.backup", fileName);
 }

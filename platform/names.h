@@ -1,7 +1,18 @@
 // File names taken apart and put together as the host spells them, so that a
 // record can name a file relative to its own folder and be carried with it.
 #pragma once
+#include <cstdint>
 #include <string>
+
+#include "platform/result.h"
+
+// A name holds at most 511 characters and its terminating zero.
+inline constexpr std::uint32_t NB_NAME_SIZE = 512;
+
+// The name of a file's backup, the file's name followed by ".backup", into a
+// buffer of size bytes: 206 when it does not fit, for a name cut short
+// could be another file's.
+NbResult NbBackupName(const char* fileName, char* out, std::uint32_t size);
 
 // The folder part of a name, without its last separator ("" for a bare name).
 std::string NbFolderOf(const std::string& name);

@@ -135,7 +135,8 @@ constexpr std::uint64_t X = 0x8000000000000001ull, Y = 0x1234, I = 0x77;  // X p
 INSTANTIATE_TEST_SUITE_P(Legacy, Identifiers, ::testing::Values(
     GuidCase {2, 0, 0, 0, 0, 0, kNew1, kNew2, ""}, GuidCase {2, 0, 0, 0, X, 0, kNew1, X, ""},
     GuidCase {2, I, X, X, 0, 0, I, X, ""},         GuidCase {2, I, X, 0, 0, 0, I, X, ""},
-    GuidCase {2, 0, Y, 0, X, 13, 0, 0, "Data GUID of file [{T}] (-9223372036854775807) is not the one in map file [{M}] (4660)"},        GuidCase {3, 0, 0, 0, 0, 0, kNew1, kNew2, ""},
+    // Layout 2 gives a mismatch no line of its own (nbinfo still names it).
+    GuidCase {2, 0, Y, 0, X, 13, 0, 0, ""},        GuidCase {3, 0, 0, 0, 0, 0, kNew1, kNew2, ""},
     GuidCase {3, 0, X, 0, 0, 0, kNew1, X, ""},     GuidCase {3, I, 0, X, 0, 0, I, X, ""},
     GuidCase {3, I, X, X, X, 13, 0, 0, "Metadata GUID of file [{T}] is not 0"},
     GuidCase {4, I, X, X, 0, 13, 0, 0, "Metadata GUID of file [{T}] is not -9223372036854775807"},

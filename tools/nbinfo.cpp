@@ -201,10 +201,12 @@ const Names kCheckpointNames {"Signature", "HeaderValue", "HeaderCrc", "Crc"};
 NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 
 // While the converter's reading and checks run, their "***" lines of level
-// 0 are the reasons they give; the routine name and code are left out.
+// 0 are the reasons they give, and so are the refusals that a layout traces
+// only as a detail (level 3, with a code); the routine name and code are
+// left out.
 std::vector<std::string> g_reasons;
 NbResult Capture(std::uint32_t level, void*, const char* format, ...) {
-    if (level != NB_TRACE_ERROR) return NB_OK;
+    if (level != NB_TRACE_ERROR && level != NB_TRACE_DETAIL) return NB_OK;
     char line[1024];
     va_list args;
     va_start(args, format);
@@ -214,8 +216,10 @@ NbResult Capture(std::uint32_t level, void*, const char* format, ...) {
     if (!text.starts_with("*** ")) return NB_OK;
     text.erase(0, std::min(text.find(' ', 4), text.size()));
     text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
-    if (const std::size_t digits = text.find_first_not_of("0123456789"); digits != 0 && digits != std::string::npos && text[digits] == ' ')
-        text.erase(0, digits + 1);
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    const bool coded = digits != 0 && digits != std::string::npos && text[digits] == ' ';
+    if (!coded && level == NB_TRACE_DETAIL) return NB_OK;  // the parameters a step proceeds with
+    if (coded) text.erase(0, digits + 1);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     g_reasons.push_back(text);
     return NB_OK;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/format.h"
+#include "platform/names.h"
 #include "version6/records.h"
 #include "version6/version6.h"
 
@@ -37,8 +38,8 @@ NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, c
     if (!plan.RebuildMapFromBackup)
         return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
                              metadataFileParameters);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(mapFileName, backupName, sizeof backupName);
     if (code == NB_OK && !plan.RelocateMap) code = NbPrepareMapRebuild(mapFileName);
     if (code != NB_OK) return code;
     const NbMapSource source {backupName, plan.RelocateMap ? NB_LEGACY_MAP_DATA_OFFSET : 0, plan.RebuildShift};

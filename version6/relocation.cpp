@@ -1,6 +1,7 @@
 #include "platform/buffer.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/names.h"
 #include "platform/progress.h"
 #include "platform/trace.h"
 #include "version6/records.h"
@@ -43,9 +44,9 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
                             bool moveBody) {
     static const char kName[] = "NbAdjustDataOffset";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbAdjustDataOffset\n");
-    char backupName[512];
+    char backupName[NB_NAME_SIZE];
     // A cut name could be the map file's own or another file's: never use one.
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    NbResult code = NbBackupName(mapFileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile target, source;
     code = SwapInNewMap(kName, mapFileName, backupName, target, source);
@@ -73,8 +74,8 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
 NbResult NbPrepareMapRebuild(const char* mapFileName) {
     static const char kName[] = "NbPrepareMapRebuild";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
-    char backupName[512];
-    NbResult code = NbFormatName(backupName, sizeof backupName, "%s.backup", mapFileName);
+    char backupName[NB_NAME_SIZE];
+    NbResult code = NbBackupName(mapFileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile target, source;
     code = SwapInNewMap(kName, mapFileName, backupName, target, source);

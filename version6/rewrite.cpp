@@ -31,6 +31,9 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
     EncodeRecord(head, bytes, kDataCheckpointHeadSize);
 }
 
+// The steps below fail without an exit line of their own: the rewrite's is
+// the one a failure gives, once.
+
 // The compaction of a type 0 map: pages whose every entry is 0xFFFFFFFF are
 // dropped, the rest follow one another from MapDataOffset on, and each page's
 // new place goes into the table. Runs of pages are read into one buffer,
@@ -48,34 +51,34 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
     NbResult code = NB_OK;
     if (source != nullptr) {
         code = sourceFile.Create(source->Name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
         in = &sourceFile;
     }
     std::uint64_t inSize = 0;
     code = in->Query(&inSize);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    if (p.MapDataOffset < shift) NB_RETURN(kName, NB_INVALID_PARAMETER);
+    if (code != NB_OK) return code;
+    if (p.MapDataOffset < shift) return NB_INVALID_PARAMETER;
     const std::uint64_t body = p.MapDataOffset - shift;  // the first page, in the source
     // Every byte of the source is read once; the copies and the page runs advance the line.
     NbProgressScope progress(inSize - std::min(inSize, source != nullptr ? source->From : body),
                              source != nullptr ? "Building map" : "Compacting map");
     if (source != nullptr && body > source->From) {
         code = NbCopyFileRange(*in, source->From, file, source->From + shift, body - source->From, run);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
     }
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
             NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Map page %I64u lies beyond the %I64u pages of the image\n",
                     kName, NB_INVALID_DATA, page, entries);
-            NB_RETURN(kName, NB_INVALID_DATA);
+            return NB_INVALID_DATA;
         }
         // Whole pages only: a last page cut short fails as a short read.
         std::uint64_t pages = (inSize - readAt + NB_MAP_PAGE - 1) / NB_MAP_PAGE;
         pages = std::min<std::uint64_t>({pages, NB_COPY_RUN / NB_MAP_PAGE, entries - page});
         const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
         code = in->SeekRead(readAt, run.Data, bytes, nullptr);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
         NbProgressAdvance(bytes);
         std::uint32_t retained = 0;
         for (std::uint32_t k = 0; k < pages; ++k, ++page) {
@@ -91,7 +94,7 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
         const bool unchanged = source == nullptr && writeAt == readAt && retained == pages;
         if (retained > 0 && !unchanged) {
             code = file.SeekWrite(writeAt, run.Data, retained * NB_MAP_PAGE);
-            if (code != NB_OK) NB_RETURN(kName, code);
+            if (code != NB_OK) return code;
             // The medium works while the next run is read and summed.
             file.StartWriteback(writeAt, retained * NB_MAP_PAGE);
         }
@@ -102,7 +105,7 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
     // that stood there: the source's, Shift bytes further back.
     if (source != nullptr && writeAt - shift < inSize) {
         code = NbCopyFileRange(*in, writeAt - shift, file, writeAt, inSize - (writeAt - shift), run);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
     }
     *end = writeAt;
     return NB_OK;
@@ -137,19 +140,19 @@ NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t s
         } else if (from < to) {
             NbResult code = file.SeekRead(p.MapDataOffset + (from - NB_MAP_PAGE_TABLE_OFFSET), run.Data + (from - offset),
                                           static_cast<std::uint32_t>(to - from), nullptr);
-            if (code != NB_OK) NB_RETURN(kName, code);
+            if (code != NB_OK) return code;
         }
         crc = NbCrc32Update(run.Data, piece, crc);
         if (piece == size) PutLe32(run.Data, kMapCheckpointCrcOffset, crc);
         NbResult code = file.SeekWrite(at + offset, run.Data, piece);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
         offset += piece;
     }
     if (size > run.Size) {
         std::uint8_t bytes[4];
         PutLe32(bytes, 0, crc);
         NbResult code = file.SeekWrite(at + kMapCheckpointCrcOffset, bytes, sizeof bytes);
-        if (code != NB_OK) NB_RETURN(kName, code);
+        if (code != NB_OK) return code;
     }
     return NB_OK;
 }
@@ -275,7 +278,8 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
         code = file.Query(&size);
         if (code != NB_OK) NB_RETURN(kName, code);
         MetadataPlacement place {};
-        NbPlaceMetadata(size, p.MetadataAlignment, &place);
+        code = NbPlaceMetadata(size, p.MetadataAlignment, &place);
+        if (code != NB_OK) NB_RETURN(kName, code);
 
         CNimbraBuffer checkpoint;
         code = checkpoint.Allocate(NB_METADATA_CHECKPOINT_SIZE, true);

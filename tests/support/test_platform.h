@@ -85,6 +85,11 @@ inline std::uint64_t ChildRunStride() {
 // the low 8 bits (996 shows as 228), Windows all 32.
 int ShownExitCode(unsigned code);
 
+// What the host says of a folder where a file is meant: to the creation of a
+// new file under its name, and to deleting it as a file.
+unsigned FolderCreateCode();
+unsigned FolderDeleteCode();
+
 // A pipe in a file's place, named by the path returned ("" when none could
 // be made): a FIFO at path on Linux, a named pipe with a listener on Windows.
 std::string MakePipe(const std::string& path);

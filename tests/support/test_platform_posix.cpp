@@ -128,6 +128,9 @@ bool EndedByCrash(int status) { return WIFSIGNALED(status) && WTERMSIG(status) =
 
 int ShownExitCode(unsigned code) { return static_cast<int>(code & 0xFF); }
 
+unsigned FolderCreateCode() { return 80; }  // EEXIST
+unsigned FolderDeleteCode() { return 5; }   // EISDIR
+
 std::string MakePipe(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0 ? path : std::string(); }
 
 const char* UnreadableFileSkipReason() {

@@ -246,6 +246,9 @@ std::string MakePipe(const std::string& /*path*/) {
     return pipe != INVALID_HANDLE_VALUE ? std::string(name) : std::string();
 }
 
+unsigned FolderCreateCode() { return 80; }  // ERROR_FILE_EXISTS
+unsigned FolderDeleteCode() { return 5; }   // ERROR_ACCESS_DENIED
+
 const char* UnreadableFileSkipReason() {
     return "Windows has no mode bits that stop reading: no permissions only sets the read-only attribute";
 }
