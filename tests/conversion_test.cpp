@@ -4,13 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <ostream>
 
+#include "legacy/legacy.h"
+#include "platform/trace.h"
+#include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tests/support/v6_expect.h"
 #include "tools/image_maker.h"
+#include "version6/plan.h"
 
 namespace {
 
@@ -118,6 +123,62 @@ TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesNothing) {
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Lines(run.Out), (std::vector<std::string> {"main: Version of image headers is 6", "No conversion is needed"}));
     EXPECT_EQ(Snapshot(dir.Path()), converted);
+}
+
+// The plan the converter makes of the legacy image, read as the driver reads it.
+NbConversionPlan PlanOf(const ImageRecipe& recipe) {
+    const std::vector<std::string> files = ImageFiles(recipe);
+    std::vector<char*> metadata;
+    for (std::size_t i = 2; i < files.size(); ++i) metadata.push_back(const_cast<char*>(files[i].c_str()));
+    std::uint32_t version = 0;
+    ImageParameters parameters;
+    std::vector<MetadataFileParameters> records(metadata.size());
+    const NbQuietTrace quiet;
+    EXPECT_EQ(NbConvertGetVersion(files[1].c_str(), files[0].c_str(), metadata[0], version), NB_OK);
+    const auto count = static_cast<std::uint16_t>(metadata.size());
+    const NbResult code = version == 2 ? NbConvertFromV2(files[1].c_str(), files[0].c_str(), metadata[0], &parameters, records.data())
+                        : version == 3 ? NbConvertFromV3(files[1].c_str(), files[0].c_str(), metadata.data(), count, &parameters, records.data())
+                                       : NbConvertFromV4(files[1].c_str(), files[0].c_str(), metadata.data(), count, &parameters, records.data());
+    EXPECT_EQ(code, NB_OK);
+    NbConversionPlan plan;
+    NbPlanConversion(version, parameters, &plan);
+    return plan;
+}
+
+// An exact revert rests on the plan: beyond the head backups, a file's
+// original bytes are kept (in the journal) only where the plan says the
+// rewrite will write. Every write of a real conversion, recorded by the test
+// host, must lie there, unless the file's backup is the whole file.
+TEST_P(Conversion, WritesNothingBeyondTheHeadBackupsThatThePlanDidNotSave) {
+    TempDir dir;
+    const ImageRecipe recipe = MakeRecipe(GetParam(), dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const std::vector<std::string> files = ImageFiles(recipe);
+    std::vector<std::uint64_t> lengths;
+    for (const std::string& file : files) lengths.push_back(std::filesystem::file_size(file));
+    const NbConversionPlan plan = PlanOf(recipe);
+    FaultHost recorder;
+    RunResult run;
+    {
+        ScopedHost scoped(recorder);
+        run = RunConverterInProcess(ConverterArgs(recipe));
+    }
+    ASSERT_EQ(Lines(run.Out), Converted(recipe.Layout, recipe)) << run.Err;
+    std::vector<std::size_t> writes(files.size());
+    for (const FaultHost::Written& w : recorder.Writes()) {
+        const auto file = std::ranges::find(files, w.Path);
+        if (file == files.end()) continue;  // a backup, the journal
+        const auto i = static_cast<std::size_t>(file - files.begin());
+        ++writes[i];
+        if (i == 0 && plan.WholeMapBackup) continue;
+        const NbImageFile kind = i == 0 ? NbImageFile::Map : i == 1 ? NbImageFile::Data : NbImageFile::Metadata;
+        const auto saved = NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, lengths[i]), kHeadBackup, lengths[i]);
+        for (const NbByteRange& part : NbRangesWithin({{w.Offset, w.Length}}, kHeadBackup, lengths[i]))
+            EXPECT_TRUE(std::ranges::any_of(saved, [&](const NbByteRange& r) {
+                return r.Offset <= part.Offset && part.Offset + part.Length <= r.Offset + r.Length;
+            })) << w.Path << ": " << part.Length << " bytes at " << part.Offset << " written, not saved";
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) EXPECT_GT(writes[i], 0u) << files[i] << " was never written";
 }
 
 constexpr std::uint32_t k1M = 1048576;

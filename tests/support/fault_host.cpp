@@ -66,7 +66,7 @@ NbResult FaultHost::Write(HostHandle h, const void* buffer, std::uint32_t count,
     NbResult code = plan_.Code;
     *done = 0;
     const bool hit = Hit(HostCall::Write, &fault);
-    NoteBytes(h, positions_[h], count);
+    NoteWrite(h, positions_[h], count);
     if (!hit) code = real_.Write(h, buffer, count, done);
     else if (fault == FaultKind::Short && count > 0) code = real_.Write(h, buffer, count / 2, done);
     positions_[h] += *done;
@@ -148,7 +148,7 @@ NbResult FaultHost::WriteAt(HostHandle h, std::uint64_t offset, const void* buff
                             std::uint32_t* done) {
     FaultKind fault;
     const bool hit = Hit(HostCall::Write, &fault);
-    NoteBytes(h, offset, count);
+    NoteWrite(h, offset, count);
     if (!hit) return real_.WriteAt(h, offset, buffer, count, done);
     if (fault == FaultKind::Short && count > 0) return real_.WriteAt(h, offset, buffer, count / 2, done);
     return *done = 0, plan_.Code;
@@ -158,7 +158,7 @@ NbResult FaultHost::CopyRange(HostHandle from, std::uint64_t fromOffset, HostHan
     FaultKind fault;
     *done = 0;
     const bool hit = Hit(HostCall::CopyRange, &fault);
-    NoteBytes(to, toOffset, count);
+    NoteWrite(to, toOffset, count);
     if (!hit) return real_.CopyRange(from, fromOffset, to, toOffset, count, done);
     if (fault == FaultKind::Short && count > 1) return real_.CopyRange(from, fromOffset, to, toOffset, count / 2, done);
     return plan_.Code;
@@ -186,6 +186,11 @@ void Put(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 }
 
 }  // namespace
+
+void FaultHost::NoteWrite(HostHandle h, std::uint64_t offset, std::uint64_t count) {
+    if (const auto path = paths_.find(h); path != paths_.end()) writes_.push_back({path->second, offset, count});
+    NoteBytes(h, offset, count);
+}
 
 void FaultHost::NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count) {
     const auto path = paths_.find(h);

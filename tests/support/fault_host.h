@@ -33,6 +33,10 @@ public:
     std::uint64_t Count(HostCall kind) const { return counts_[static_cast<int>(kind)]; }
     const std::vector<HostCall>& Log() const { return log_; }  // every call, in order
     bool Fired() const { return fired_; }
+    // Every range a write or an in-system copy was asked to change, by the
+    // name its file was opened under, in order.
+    struct Written { std::string Path; std::uint64_t Offset, Length; };
+    const std::vector<Written>& Writes() const { return writes_; }
 
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                   std::uint32_t flags, HostHandle* out) override;
@@ -84,6 +88,7 @@ private:
         bool Durable = false;
     };
     void NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count);
+    void NoteWrite(HostHandle h, std::uint64_t offset, std::uint64_t count);
     void NoteName(Undo::What kind, const std::string& path, const std::string& other);
     void LosePower();
 
@@ -96,6 +101,7 @@ private:
     std::map<HostHandle, std::string> paths_;
     std::map<HostHandle, std::uint64_t> positions_;
     std::vector<Undo> undo_;
+    std::vector<Written> writes_;
 };
 
 // Installs a host for the life of the object.
