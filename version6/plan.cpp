@@ -53,17 +53,18 @@ std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters
     case NbImageFile::Map: {
         ranges.push_back({0, kMapHeaderV6Size});
         const std::uint64_t checkpoint = NbMapCheckpointSize(NbMapTableEntries(p));
+        MapPlacement m {};
         if (p.MapType == 0) {
             // Pages move down and the superblocks follow the last one kept:
-            // anything from the data offset to the checkpoint's furthest end.
+            // anything from the data offset to the checkpoint's furthest
+            // end, which lies furthest when every page is kept.
             const std::uint64_t body = fileLength > p.MapDataOffset ? fileLength - p.MapDataOffset : 0;
-            const std::uint64_t s = NbRoundUp(p.MapDataOffset + NbRoundUp(body, NB_MAP_PAGE), NB_64K);
-            ranges.push_back({p.MapDataOffset, s + 2 * NB_64K + checkpoint - p.MapDataOffset});
-        } else {
-            const std::uint64_t s = NbRoundUp(p.MapFileSize, NB_64K);
-            ranges.push_back({s, NB_SUPERBLOCK_BLOCK});
-            ranges.push_back({s + NB_64K, NB_SUPERBLOCK_BLOCK});
-            ranges.push_back({s + 2 * NB_64K, checkpoint});
+            NbPlaceMap(p.MapDataOffset + NbRoundUp(body, NB_MAP_PAGE), checkpoint, NB_MAP_PAGE, &m);
+            ranges.push_back({p.MapDataOffset, m.CheckpointOffset + m.CheckpointSize - p.MapDataOffset});
+        } else if (NbPlaceMap(p.MapFileSize, checkpoint, p.MapPageSize, &m) == NB_OK) {
+            ranges.push_back({m.FirstSuperblockOffset, NB_SUPERBLOCK_BLOCK});
+            ranges.push_back({m.SecondSuperblockOffset, NB_SUPERBLOCK_BLOCK});
+            ranges.push_back({m.CheckpointOffset, m.CheckpointSize});
         }
         break;
     }

@@ -48,6 +48,17 @@ NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t s1, DataPlacemen
     return NB_OK;
 }
 
+NbResult NbPlaceMap(std::uint64_t bodyEnd, std::uint64_t checkpointSize, std::uint32_t mapPageSize,
+                    MapPlacement* placement) {
+    if (mapPageSize == 0) return NB_INVALID_PARAMETER;
+    placement->FirstSuperblockOffset = NbRoundUp(bodyEnd, NB_64K);
+    placement->SecondSuperblockOffset = placement->FirstSuperblockOffset + NB_64K;
+    placement->CheckpointOffset = placement->FirstSuperblockOffset + 2 * NB_64K;
+    placement->CheckpointSize = checkpointSize;
+    placement->MapEndOffset = NbRoundUp(placement->CheckpointOffset + checkpointSize, mapPageSize);
+    return NB_OK;
+}
+
 NbResult NbPlaceMetadata(std::uint64_t fileSize, std::uint32_t alignment, MetadataPlacement* placement) {
     if (alignment == 0) return NB_INVALID_PARAMETER;
     placement->FirstSuperblockOffset = NbRoundUp(fileSize, NB_64K);

@@ -285,6 +285,19 @@ NbResult NbPlaceData(std::uint32_t blockSize, std::uint32_t dataBlocks, DataPlac
 // from S1 alone, for checking a version 6 data file whose old size is gone.
 NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t firstSuperblockBlock, DataPlacement* placement);
 
+struct MapPlacement {
+    std::uint64_t FirstSuperblockOffset;   // S: the first 64 KiB boundary at or behind the map's body
+    std::uint64_t SecondSuperblockOffset;  // S + 64 KiB
+    std::uint64_t CheckpointOffset;        // S + 128 KiB
+    std::uint64_t CheckpointSize;
+    std::uint64_t MapEndOffset;            // behind the checkpoint, on a whole map page
+};
+// The map's records behind its body: bodyEnd is, for a plain map, the offset
+// behind its last retained page, for an extended map the map file's size.
+// 87 for a zero page size.
+NbResult NbPlaceMap(std::uint64_t bodyEnd, std::uint64_t checkpointSize, std::uint32_t mapPageSize,
+                    MapPlacement* placement);
+
 struct MetadataPlacement {
     std::uint64_t FirstSuperblockOffset;   // M1
     std::uint64_t SecondSuperblockOffset;  // M2

@@ -157,30 +157,13 @@ NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t s
     return NB_OK;
 }
 
-}  // namespace
+// The writers of the three kinds of file. Each opens its file on the one
+// file object, writes its records and flushes them; a failure ends it with
+// the rewrite's exit line, at the step that failed.
 
-NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
-                       std::uint32_t metadataFileCount, const ImageParameters* parameters,
-                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source) {
-    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertToV6\n");
-    if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr ||
-        metadataFileParameters == nullptr || metadataFileCount == 0 || parameters == nullptr) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p 0x%p %d]\n", kName,
-                dataFileName, mapFileName, static_cast<void*>(metadataFileNames),
-                static_cast<const void*>(metadataFileParameters), static_cast<int>(metadataFileCount));
-        NB_RETURN(kName, NB_INVALID_PARAMETER);
-    }
-    const ImageParameters& p = *parameters;
-    // No placement exists for these; refuse before anything is written.
-    if (p.BlockSize == 0 || p.MetadataAlignment == 0 || (p.MapType == 1 && p.MapPageSize == 0)) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Cannot place records with block size %u, alignment %u, map page size %u\n",
-                kName, NB_INVALID_PARAMETER, p.BlockSize, p.MetadataAlignment, p.MapPageSize);
-        NB_RETURN(kName, NB_INVALID_PARAMETER);
-    }
-    DataPlacement data {};
-    if (NbPlaceData(p.BlockSize, p.DataBlocks, &data) != NB_OK) NB_RETURN(kName, NB_INVALID_PARAMETER);
-
-    CNimbraFile file;
+// The map: the compacted pages (plain map) or nothing of the body (extended
+// map), the checkpoint, both superblocks and the header.
+NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParameters& p, const NbMapSource* source) {
     NbResult code = file.Create(mapFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (p.MapType != 0 && p.MapType != 1) NB_RETURN(kName, NB_INVALID_PARAMETER);
@@ -189,8 +172,7 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
     const std::uint64_t checkpointSize64 = NbMapCheckpointSize(entries);
     if (checkpointSize64 > 0xFFFFF000ull) NB_RETURN(kName, NB_INVALID_PARAMETER);
     const auto checkpointSize = static_cast<std::uint32_t>(checkpointSize64);
-    std::uint64_t superblock = 0;  // S
-    std::uint64_t mapEnd = 0;      // the superblocks' MapEndOffset
+    MapPlacement place {};
     {
         // One run buffer for the pages and the checkpoint, and one bit per
         // page table entry: memory stays the same whatever the map's size.
@@ -205,43 +187,46 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
         if (p.MapType == 0) {
             std::uint64_t end = 0;
             code = CompactMap(file, source, p, entries, kept.Data, run, &head, &end);
+            if (code == NB_OK) code = NbPlaceMap(end, checkpointSize, NB_MAP_PAGE, &place);
             if (code != NB_OK) NB_RETURN(kName, code);
-            superblock = NbRoundUp(end, NB_64K);
-            mapEnd = superblock + 2 * NB_64K + checkpointSize;
         } else {
-            superblock = NbRoundUp(p.MapFileSize, NB_64K);
-            mapEnd = NbRoundUp(superblock + 2 * NB_64K + checkpointSize, p.MapPageSize);
+            code = NbPlaceMap(p.MapFileSize, checkpointSize, p.MapPageSize, &place);
+            if (code != NB_OK) NB_RETURN(kName, code);
             if (NB_MAP_PAGE_TABLE_OFFSET + static_cast<std::uint64_t>(p.MapTableSize) > checkpointSize) {
                 NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Map table of %u bytes does not fit the checkpoint\n",
                         kName, NB_INVALID_DATA, p.MapTableSize);
                 NB_RETURN(kName, NB_INVALID_DATA);
             }
         }
-        code = WriteMapCheckpoint(file, superblock + 2 * NB_64K, checkpointSize, head, p, entries, kept.Data, run);
+        code = WriteMapCheckpoint(file, place.CheckpointOffset, checkpointSize, head, p, entries, kept.Data, run);
         if (code != NB_OK) NB_RETURN(kName, code);
     }
 
-    // Held to the end: the map superblock block, then the data checkpoint.
     CNimbraBuffer block;
     code = block.Allocate(NB_SUPERBLOCK_BLOCK, true);
     if (code != NB_OK) NB_RETURN(kName, code);
-    EncodeRecord(NbMakeMapSuperblock(superblock + 2 * NB_64K, checkpointSize, mapEnd), block.Data, kMapSuperblockSize);
+    EncodeRecord(NbMakeMapSuperblock(place.CheckpointOffset, checkpointSize, place.MapEndOffset), block.Data,
+                 kMapSuperblockSize);
     NbSealCrc(block.Data, kMapSuperblockSize, kMapSuperblockCrcOffset);
-    code = file.SeekWrite(superblock, block.Data, NB_SUPERBLOCK_BLOCK);
-    if (code == NB_OK) code = file.SeekWrite(superblock + NB_64K, block.Data, NB_SUPERBLOCK_BLOCK);
+    code = file.SeekWrite(place.FirstSuperblockOffset, block.Data, NB_SUPERBLOCK_BLOCK);
+    if (code == NB_OK) code = file.SeekWrite(place.SecondSuperblockOffset, block.Data, NB_SUPERBLOCK_BLOCK);
     if (code != NB_OK) NB_RETURN(kName, code);
     std::uint8_t header[kMapHeaderV6Size];
-    EncodeRecord(NbMakeMapHeader(p, superblock), header, kMapHeaderV6Size);
+    EncodeRecord(NbMakeMapHeader(p, place.FirstSuperblockOffset), header, kMapHeaderV6Size);
     code = file.SeekWrite(0, header, kMapHeaderV6Size);
     if (code == NB_OK) code = file.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
+    return NB_OK;
+}
 
-    code = file.Create(dataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+// The data file: the checkpoint (a block, all zeros behind its head), both
+// superblocks and the header.
+NbResult WriteData(CNimbraFile& file, const char* dataFileName, const ImageParameters& p, const DataPlacement& data) {
+    NbResult code = file.Create(dataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     const std::uint64_t b = p.BlockSize;
-    // The checkpoint is a block, all zeros behind its head: a large block
-    // goes out in pieces through one bounded buffer, whatever the header says.
+    // A large block goes out in pieces through one bounded buffer, whatever
+    // the header says.
     const std::uint32_t piece = data.CheckpointSize < kZeroPiece ? data.CheckpointSize : kZeroPiece;
     CNimbraBuffer dataCheckpoint;
     code = dataCheckpoint.Allocate(piece, true);
@@ -265,41 +250,82 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
     code = file.SeekWrite(data.FirstSuperblockBlock * b, dataCheckpoint.Data, kDataSuperblockSize);
     if (code == NB_OK) code = file.SeekWrite(data.SecondSuperblockBlock * b, dataCheckpoint.Data, kDataSuperblockSize);
     if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint8_t header[kDataHeaderV6Size];
     EncodeRecord(NbMakeDataHeader(p, data), header, kDataHeaderV6Size);
     code = file.SeekWrite(0, header, kDataHeaderV6Size);
     if (code == NB_OK) code = file.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
+    return NB_OK;
+}
 
+// One metadata file: the checkpoint, both superblocks and the header.
+NbResult WriteMetadata(CNimbraFile& file, const char* metadataFileName, const ImageParameters& p,
+                       const MetadataFileParameters& record) {
+    NbResult code = file.Create(metadataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint64_t size = 0;
+    code = file.Query(&size);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    MetadataPlacement place {};
+    code = NbPlaceMetadata(size, p.MetadataAlignment, &place);
+    if (code != NB_OK) NB_RETURN(kName, code);
+
+    CNimbraBuffer checkpoint;
+    code = checkpoint.Allocate(NB_METADATA_CHECKPOINT_SIZE, true);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    FillCheckpointHead(checkpoint.Data, kMetadataCheckpointSignature, NB_METADATA_CHECKPOINT_HEADER_VALUE);
+    NbSealCheckpoint(checkpoint.Data, NB_METADATA_CHECKPOINT_SIZE, kCheckpointCrcOffset);
+    code = file.SeekWrite(place.CheckpointOffset, checkpoint.Data, NB_METADATA_CHECKPOINT_SIZE);
+    if (code != NB_OK) NB_RETURN(kName, code);
+
+    std::uint8_t superblock[kMetadataSuperblockSize];
+    EncodeRecord(NbMakeMetadataSuperblock(record, place), superblock, kMetadataSuperblockSize);
+    NbSealCrc(superblock, kMetadataSuperblockSize, kMetadataSuperblockCrcOffset);
+    code = file.SeekWrite(place.FirstSuperblockOffset, superblock, kMetadataSuperblockSize);
+    if (code == NB_OK) code = file.SeekWrite(place.SecondSuperblockOffset, superblock, kMetadataSuperblockSize);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    std::uint8_t header[kMetadataHeaderV6Size];
+    EncodeRecord(NbMakeMetadataHeader(p, record, place), header, kMetadataHeaderV6Size);
+    code = file.SeekWrite(0, header, kMetadataHeaderV6Size);
+    if (code == NB_OK) code = file.Flush();
+    if (code != NB_OK) NB_RETURN(kName, code);
+    return NB_OK;
+}
+
+}  // namespace
+
+NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+                       std::uint32_t metadataFileCount, const ImageParameters* parameters,
+                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source) {
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertToV6\n");
+    if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr ||
+        metadataFileParameters == nullptr || metadataFileCount == 0 || parameters == nullptr) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p 0x%p %d]\n", kName,
+                dataFileName, mapFileName, static_cast<void*>(metadataFileNames),
+                static_cast<const void*>(metadataFileParameters), static_cast<int>(metadataFileCount));
+        NB_RETURN(kName, NB_INVALID_PARAMETER);
+    }
+    const ImageParameters& p = *parameters;
+    // No placement exists for these; refuse before anything is written.
+    if (p.BlockSize == 0 || p.MetadataAlignment == 0 || (p.MapType == 1 && p.MapPageSize == 0)) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Cannot place records with block size %u, alignment %u, map page size %u\n",
+                kName, NB_INVALID_PARAMETER, p.BlockSize, p.MetadataAlignment, p.MapPageSize);
+        NB_RETURN(kName, NB_INVALID_PARAMETER);
+    }
+    DataPlacement data {};
+    if (NbPlaceData(p.BlockSize, p.DataBlocks, &data) != NB_OK) NB_RETURN(kName, NB_INVALID_PARAMETER);
+
+    // One file object, on one file at a time.
+    CNimbraFile file;
+    NbResult code = WriteMap(file, mapFileName, p, source);
+    if (code != NB_OK) return code;
+    file.Close();
+    code = WriteData(file, dataFileName, p, data);
+    if (code != NB_OK) return code;
     for (std::uint32_t i = 0; i < metadataFileCount; ++i) {
         file.Close();
-        code = file.Create(metadataFileNames[i], NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        std::uint64_t size = 0;
-        code = file.Query(&size);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        MetadataPlacement place {};
-        code = NbPlaceMetadata(size, p.MetadataAlignment, &place);
-        if (code != NB_OK) NB_RETURN(kName, code);
-
-        CNimbraBuffer checkpoint;
-        code = checkpoint.Allocate(NB_METADATA_CHECKPOINT_SIZE, true);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        FillCheckpointHead(checkpoint.Data, kMetadataCheckpointSignature, NB_METADATA_CHECKPOINT_HEADER_VALUE);
-        NbSealCheckpoint(checkpoint.Data, NB_METADATA_CHECKPOINT_SIZE, kCheckpointCrcOffset);
-        code = file.SeekWrite(place.CheckpointOffset, checkpoint.Data, NB_METADATA_CHECKPOINT_SIZE);
-        if (code != NB_OK) NB_RETURN(kName, code);
-
-        std::uint8_t superblockBytes[kMetadataSuperblockSize];
-        EncodeRecord(NbMakeMetadataSuperblock(metadataFileParameters[i], place), superblockBytes, kMetadataSuperblockSize);
-        NbSealCrc(superblockBytes, kMetadataSuperblockSize, kMetadataSuperblockCrcOffset);
-        code = file.SeekWrite(place.FirstSuperblockOffset, superblockBytes, kMetadataSuperblockSize);
-        if (code == NB_OK) code = file.SeekWrite(place.SecondSuperblockOffset, superblockBytes, kMetadataSuperblockSize);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        EncodeRecord(NbMakeMetadataHeader(p, metadataFileParameters[i], place), header, kMetadataHeaderV6Size);
-        code = file.SeekWrite(0, header, kMetadataHeaderV6Size);
-        if (code == NB_OK) code = file.Flush();
-        if (code != NB_OK) NB_RETURN(kName, code);
-        checkpoint.Free();
+        code = WriteMetadata(file, metadataFileNames[i], p, metadataFileParameters[i]);
+        if (code != NB_OK) return code;
     }
     NbTraceExit(kName, __LINE__, NB_OK);
     file.Close();

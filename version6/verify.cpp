@@ -229,12 +229,19 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
     const std::uint64_t entries = h.MapTableSize / 4, checkpointSize = NbMapCheckpointSize(entries);
     const std::uint64_t tableEnd = kMapCheckpointHeadSize + static_cast<std::uint64_t>(h.MapTableSize);
     const std::uint64_t at[2] = {h.FirstSuperblockOffset, h.SecondSuperblockOffset};
+    // Where the rewrite places a map's records behind a body that ends at
+    // bodyEnd, with this header's page size.
+    const auto placed = [&](std::uint64_t bodyEnd, std::uint32_t pageSize) {
+        MapPlacement m {};
+        NbPlaceMap(bodyEnd, checkpointSize, pageSize, &m);
+        return m;
+    };
     MapSuperblock sb {};
     const auto check = [&](const Checker& k, const MapSuperblock& b) {
-        k.Equal("CheckpointOffset", b.CheckpointOffset, h.FirstSuperblockOffset + 2 * NB_64K);
+        const MapPlacement m = placed(h.FirstSuperblockOffset, h.MapPageSize);
+        k.Equal("CheckpointOffset", b.CheckpointOffset, m.CheckpointOffset);
         k.Equal("CheckpointSize", b.CheckpointSize, checkpointSize);
-        if (h.MapPageSize != 0)
-            k.Equal("MapEndOffset", b.MapEndOffset, NbRoundUp(b.CheckpointOffset + b.CheckpointSize, h.MapPageSize));
+        if (h.MapPageSize != 0) k.Equal("MapEndOffset", b.MapEndOffset, m.MapEndOffset);
     };
     v->SuperblocksPlaced = true;
     if (!Superblocks(file, s, kMapSuperblockRule, at, v->MapSuperblocks, check, sb)) return;
@@ -281,7 +288,8 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
     if (!read) return;
     const std::uint64_t plainEntries = (static_cast<std::uint64_t>(h.ImageSize) + NB_MAP_ENTRIES_PER_PAGE - 1) / NB_MAP_ENTRIES_PER_PAGE;
     if (head.PageCount == 0 && used == 0)
-        compacted = h.FirstSuperblockOffset == NbRoundUp(h.MapDataOffset, NB_64K) && h.MapTableSize == 4 * plainEntries &&
+        compacted = h.FirstSuperblockOffset == placed(h.MapDataOffset, NB_MAP_PAGE).FirstSuperblockOffset &&
+                    h.MapTableSize == 4 * plainEntries &&
                     h.MapPageSize == NB_MAP_PAGE && h.MapDataOffset % NB_MAP_PAGE == 0;
     v->MapCheckpoint = {true, sb.CheckpointOffset, head};
     v->TableEntries = entries;
@@ -295,7 +303,8 @@ void Map6(const Checker& file, Source& s, NbV6FileView* v) {
         if (table.wrong > kEntryFindings) t.Fail(NbText("and %" PRIu64 " more entries", table.wrong - kEntryFindings));
         t.Equal("PageCount", head.PageCount, used);
         t.That(h.MapDataOffset % NB_MAP_PAGE == 0, "MapDataOffset of a compacted map is not a multiple of 4096");
-        c.Equal("FirstSuperblockOffset", h.FirstSuperblockOffset, NbRoundUp(h.MapDataOffset + NB_MAP_PAGE * used, NB_64K));
+        c.Equal("FirstSuperblockOffset", h.FirstSuperblockOffset,
+                placed(h.MapDataOffset + NB_MAP_PAGE * used, NB_MAP_PAGE).FirstSuperblockOffset);
         c.Equal("MapTableSize", h.MapTableSize, 4 * plainEntries);
         c.Equal("MapPageSize", h.MapPageSize, NB_MAP_PAGE);
         if (s.depth != NbVerifyDepth::Pages || table.wrong != 0) return;
