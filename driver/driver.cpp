@@ -209,9 +209,16 @@ NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) 
     if (code == NB_OK && !found.Regular) return RefuseJournal(journalName, "it is not a regular file");
     NbJournal journal;
     HostFileInfo info;
-    code = NbJournalRead(journalName, &journal, &info);
+    std::uint32_t format = 0;
+    code = NbJournalRead(journalName, &journal, &info, &format);
     if (code == NB_FILE_NOT_FOUND) return NB_OK;
     if (code == NB_NAME_NOT_RESOLVED) return RefuseJournal(journalName, "it is a symbolic link");
+    if (code == NB_UNKNOWN_REVISION) {
+        NbPrint("%s: The journal [%s] is in format %u, which this converter does not read (it reads formats 2 and %u). "
+                "Nothing was changed; run the converter that wrote it, or restore the image by hand (see the manual "
+                "page)\n", kMain, journalName, format, NB_JOURNAL_VERSION);
+        return code;
+    }
     if (code != NB_OK) {
         NbPrint("%s: The journal [%s] of a conversion that did not finish cannot be read. Error %u. Nothing was "
                 "changed\n", kMain, journalName, code);
@@ -379,12 +386,11 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
     std::uint64_t saved = 0;
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;
-        std::uint64_t length = 0;
         CNimbraFile file;
         NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-        if (code == NB_OK) code = file.Query(&length);
+        if (code == NB_OK) code = file.Query(&entry.Length);
         if (code != NB_OK) return code;
-        file.Close();
+        const std::uint64_t length = entry.Length;
         // A whole backup holds every original byte; otherwise the planned
         // writes between the head and the file's end are saved.
         if (!becomesWhole)
@@ -395,7 +401,7 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
                 saved += r.Length;
                 entry.Saved.push_back({r.Offset, std::vector<std::uint8_t>(r.Length)});
             }
-        code = NbJournalDescribe(name, becomesWhole, &entry);
+        code = NbJournalDescribe(file, name, becomesWhole, &entry);
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
         return code;
     };

@@ -13,8 +13,27 @@
 
 namespace {
 
-// Names are relative to the journal's folder from "NbJourn2" on.
-constexpr char kMagic[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', '2'};
+// The journal's format, all numbers little-endian, in this order:
+//
+//   magic        8 bytes   "NbJourna"
+//   version      u32       NB_JOURNAL_VERSION
+//   files        u32       how many files follow, the map first
+//   per file:
+//     relative   u8        1: the name is relative to the journal's folder
+//     name       u32 + n   its length, then its bytes (no terminating zero)
+//     length     u64       the file's length when the conversion began
+//     backup     u64       the backup's length when the journal was written
+//     whole      u8        1: the relocation turns the backup into the whole file
+//     backup CRC u32       over the backup's first "backup" bytes
+//     ranges     u32       how many saved ranges follow
+//     per range: offset u64, count u64, then count original bytes
+//   CRC          u32       CRC-32 of every byte before it
+//
+// Format 2, the previous one, is the same without the version field, under
+// the magic "NbJourn2": it is still read, so that a journal an older
+// converter left is restored by this one.
+constexpr char kMagic[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', 'a'};
+constexpr char kMagic2[8] = {'N', 'b', 'J', 'o', 'u', 'r', 'n', '2'};
 // Far above any journal a real image needs (a few saved blocks); a longer
 // file is no journal of ours.
 constexpr std::uint64_t kMostBytes = 256ull << 20;
@@ -56,12 +75,10 @@ private:
     std::size_t at_ = 0;
 };
 
-// The CRC of a file's first length bytes (fewer when it is shorter; *read
-// tells how many).
-NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
-    CNimbraFile file;
-    NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code == NB_OK) code = file.Query(fileLength);
+// The CRC of an open file's first length bytes (13 when it is shorter;
+// *fileLength tells its length).
+NbResult CrcOfHead(CNimbraFile& file, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
+    NbResult code = file.Query(fileLength);
     if (code != NB_OK) return code;
     if (*fileLength < length) return NB_INVALID_DATA;
     CNimbraBuffer buffer;
@@ -79,13 +96,19 @@ NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, s
     return NB_OK;
 }
 
+NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
+    CNimbraFile file;
+    const NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    return code == NB_OK ? CrcOfHead(file, length, crc, fileLength) : code;
+}
+
 }  // namespace
 
 NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size) {
     return NbFormatName(out, size, "%s.jnl", mapFileName);
 }
 
-NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJournalFile* entry) {
+NbResult NbJournalDescribe(CNimbraFile& file, const char* fileName, bool backupBecomesWhole, NbJournalFile* entry) {
     static const char kName[] = "NbJournalDescribe";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     entry->Name = fileName;
@@ -93,23 +116,16 @@ NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJour
     char backupName[NB_NAME_SIZE];
     NbResult code = NbBackupName(fileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
-    std::uint64_t backupLength = 0;
-    CNimbraFile file;
-    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    if (code == NB_OK) code = file.Query(&entry->Length);
-    if (code != NB_OK) NB_RETURN(kName, code);
     {
+        // The backup's whole length is what its checksum covers.
         CNimbraFile backup;
         code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-        if (code == NB_OK) code = backup.Query(&backupLength);
+        if (code == NB_OK) code = backup.Query(&entry->BackupLength);
+        std::uint64_t seen = 0;
+        if (code == NB_OK) code = CrcOfHead(backup, entry->BackupLength, &entry->BackupCrc, &seen);
         if (code != NB_OK) NB_RETURN(kName, code);
     }
-    entry->BackupLength = backupLength;
-    std::uint64_t seen = 0;
-    code = CrcOfHead(backupName, backupLength, &entry->BackupCrc, &seen);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    // The saved ranges are filled by the caller, which knows the plan; read
-    // their bytes here, now, while they are still the original ones.
+    // Read the saved ranges' bytes now, while they are still the original ones.
     for (NbSavedRange& range : entry->Saved) {
         for (std::uint64_t done = 0; done < range.Bytes.size();) {
             const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(range.Bytes.size() - done, kChunk));
@@ -126,6 +142,7 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     Writer w;
     w.Raw(kMagic, sizeof kMagic);
+    w.U32(NB_JOURNAL_VERSION);
     w.U32(static_cast<std::uint32_t>(journal.Files.size()));
     const std::string folder = NbFolderOf(journalName);
     for (const NbJournalFile& f : journal.Files) {
@@ -150,38 +167,15 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     std::vector<std::uint8_t>& bytes = w.Bytes();
     if (bytes.size() + 4 > kMostBytes) NB_RETURN(kName, NB_NOT_ENOUGH_MEMORY);
     w.U32(NbCrc32(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-
-    char newName[NB_NAME_SIZE];
-    NbResult code = NbFormatName(newName, sizeof newName, "%s~", journalName);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile file;
-    code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    if (code == NB_FILE_EXISTS) {  // a run that died while writing it
-        NbFileDelete(newName);
-        code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    }
-    if (code != NB_OK) NB_RETURN(kName, code);
-    for (std::size_t done = 0; done < bytes.size() && code == NB_OK;) {
-        const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - done, kChunk));
-        code = file.Write(bytes.data() + done, piece);
-        done += piece;
-    }
-    if (code == NB_OK) code = file.Flush();
-    file.Close();
-    if (code == NB_OK) code = NbFileRename(newName, journalName);
-    if (code != NB_OK) {
-        NbFileDelete(newName);
-        NB_RETURN(kName, code);
-    }
-    code = NbFileSyncDirectory(journalName);
-    NB_RETURN(kName, code);
+    NB_RETURN(kName, NbFileWriteAtomically(journalName, bytes.data(), bytes.size()));
 }
 
-NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* info) {
+NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* info, std::uint32_t* version) {
     static const char kName[] = "NbJournalRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     journal->Files.clear();
     *info = HostFileInfo {};
+    *version = 0;
     // The usual case, no journal, is no failure: asked without a trace line.
     NbFileObject* probe = nullptr;
     NbResult code =
@@ -196,7 +190,7 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo
     if (code == NB_OK) code = NbHost().InspectHandle(file.Object()->Handle, info);
     if (code == NB_OK) code = file.Query(&length);
     if (code != NB_OK) NB_RETURN(kName, code);
-    if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);
+    if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);  // magic, a count, a CRC
     std::vector<std::uint8_t> bytes(length);
     for (std::uint64_t done = 0; done < length;) {
         const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - done, kChunk));
@@ -205,12 +199,27 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo
         done += piece;
     }
     const std::size_t body = bytes.size() - 4;
-    if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0 ||
+    // A format of its own is judged by its version before anything else,
+    // for another converter's journal may keep its checksum elsewhere.
+    const bool current = std::memcmp(bytes.data(), kMagic, sizeof kMagic) == 0;
+    std::size_t start = sizeof kMagic;
+    if (current) {
+        *version = GetLe32(bytes.data(), start);
+        start += 4;
+        if (*version != NB_JOURNAL_VERSION) {
+            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Journal [%s] is in format %u\n", kName,
+                    NB_UNKNOWN_REVISION, journalName, *version);
+            NB_RETURN(kName, NB_UNKNOWN_REVISION);
+        }
+    } else {
+        *version = 2;
+    }
+    if ((!current && std::memcmp(bytes.data(), kMagic2, sizeof kMagic2) != 0) ||
         NbCrc32(bytes.data(), static_cast<std::uint32_t>(body)) != GetLe32(bytes.data(), body)) {
         NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Journal [%s] is damaged\n", kName, NB_INVALID_DATA, journalName);
         NB_RETURN(kName, NB_INVALID_DATA);
     }
-    Reader r(bytes.data() + sizeof kMagic, body - sizeof kMagic);
+    Reader r(bytes.data() + start, body - start);
     const std::string folder = NbFolderOf(journalName);
     std::uint32_t count = 0;
     bool ok = r.U32(&count);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/backup.h"
+#include "platform/file.h"
 #include "platform/host.h"
 #include "platform/result.h"
 
@@ -27,6 +28,9 @@ struct NbJournalFile {
 // (a few blocks of the data file), little enough to hold in memory.
 inline constexpr std::uint64_t NB_JOURNAL_MOST_SAVED = 64ull << 20;
 
+// The format this converter writes; it reads it and format 2, the one before.
+inline constexpr std::uint32_t NB_JOURNAL_VERSION = 3;
+
 struct NbJournal {
     std::vector<NbJournalFile> Files;
 };
@@ -35,18 +39,20 @@ struct NbJournal {
 // wherever the backup's does); 206 when it does not fit a name.
 NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size);
 
-// Describes a file whose backup exists: its length now, its backup's length
-// and checksum, and the planned writes' original bytes beyond that backup.
-NbResult NbJournalDescribe(const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
+// Describes a file whose backup exists, from the file open for reading and
+// an entry that holds its length and the ranges to save (their sizes): its
+// backup's length and checksum, and the ranges' original bytes.
+NbResult NbJournalDescribe(CNimbraFile& file, const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
 
-// Writes the journal atomically: a new file, flushed, renamed into place,
-// and the folder flushed. Each file is named relative to the journal's
+// Writes the journal atomically (NbFileWriteAtomically), in format
+// NB_JOURNAL_VERSION. Each file is named relative to the journal's
 // folder where that can be said, so that the journal moves with the image.
 NbResult NbJournalWrite(const char* journalName, const NbJournal& journal);
-// 2 when there is none; 13 when it is damaged; 1921 when the name is a
-// link, which is never followed. *file tells what was read, for the
+// 2 when there is none; 13 when it is damaged; 1305 when it is in a format
+// this converter does not read (*version tells which); 1921 when the name
+// is a link, which is never followed. *file tells what was read, for the
 // caller's judgement of who may have written it.
-NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* file);
+NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* file, std::uint32_t* version);
 // Removes it and makes the removal durable.
 NbResult NbJournalRemove(const char* journalName);
 

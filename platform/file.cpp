@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/format.h"
+#include "platform/names.h"
 #include "platform/progress.h"
 #include "platform/trace.h"
 
@@ -290,6 +292,35 @@ NbResult NbFileDelete(const char* fileName) {
 NbResult NbFileSyncDirectory(const char* fileName) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbFileSyncDirectory\n");
     NB_RETURN("NbFileSyncDirectory", NbHost().SyncDirectory(fileName));
+}
+
+NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count) {
+    static const char kName[] = "NbFileWriteAtomically";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    char newName[NB_NAME_SIZE];
+    NbResult code = NbFormatName(newName, sizeof newName, "%s~", fileName);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    CNimbraFile file;
+    code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    if (code == NB_FILE_EXISTS) {  // left by a run that died while writing it
+        NbFileDelete(newName);
+        code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    }
+    if (code != NB_OK) NB_RETURN(kName, code);
+    constexpr std::size_t kPiece = 0x10000;
+    for (std::size_t done = 0; done < count && code == NB_OK;) {
+        const auto piece = static_cast<std::uint32_t>(count - done < kPiece ? count - done : kPiece);
+        code = file.Write(bytes + done, piece);
+        done += piece;
+    }
+    if (code == NB_OK) code = file.Flush();
+    file.Close();
+    if (code == NB_OK) code = NbFileRename(newName, fileName);
+    if (code != NB_OK) {
+        NbFileDelete(newName);
+        NB_RETURN(kName, code);
+    }
+    NB_RETURN(kName, NbFileSyncDirectory(fileName));
 }
 
 CNimbraFile::CNimbraFile() {

@@ -60,6 +60,10 @@ NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size);
 NbResult NbFileDelete(const char* fileName);
 // Makes the directory entry of a file just created or renamed durable.
 NbResult NbFileSyncDirectory(const char* fileName);
+// Writes a small file whole or not at all: the bytes go into "<name>~" (a
+// leftover of that name is replaced), which is flushed and renamed to name,
+// and the folder is flushed. Fails, leaving nothing behind, when name exists.
+NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count);
 
 // The files of one run, by the names the run uses. While a scope lives,
 // every open of an existing file under a pinned name must lead to the file

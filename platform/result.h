@@ -23,6 +23,7 @@ inline constexpr NbResult NB_INVALID_ADDRESS = 487;  // null pointer, name or bu
 inline constexpr NbResult NB_IO_INCOMPLETE = 996;    // fewer bytes moved than asked
 inline constexpr NbResult NB_NAME_NOT_RESOLVED = 1921;  // a link where none may be, or a loop of links
 inline constexpr NbResult NB_FILE_INVALID = 1006;    // a name no longer leads to the file the run locked
+inline constexpr NbResult NB_UNKNOWN_REVISION = 1305;  // a record in a format this program does not read
 inline constexpr NbResult NB_UNTRUSTED_RECORD = 1307;  // a journal or backup found on disk that is not provably ours
 inline constexpr NbResult NB_INCORRECT_SIZE = 1462;  // file object of the wrong size
 inline constexpr NbResult NB_TAG_NOT_PRESENT = 2013; // file object without its magic

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver.h"
+#include "platform/checksum.h"
+#include "platform/endian.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_platform.h"
 #include "tests/support/test_support.h"
@@ -15,7 +17,8 @@ namespace {
 struct Damage {
     const char* Name;
     const char* Victim;      // file name in the image folder, or "" for none
-    int How;                 // 0 none, 1 removed, 2 one byte changed, 3 cut by one byte
+    int How;                 // 0 none, 1 removed, 2 one byte changed, 3 cut by one byte,
+                             // (a journal) 4 written in format 2, 5 in a format 4 of the future
     int ExitCode;
     const char* FirstLine;   // what the rerun prints first (with {J} for the journal, {F} for the victim's image file)
 };
@@ -47,6 +50,17 @@ TEST_P(Recovery, TheNextRunRestoresOrRefusesWithoutAChange) {
         WriteBytes(victim, b);
     }
     if (d.How == 3) std::filesystem::resize_file(victim, std::filesystem::file_size(victim) - 1);
+    if (d.How == 4 || d.How == 5) {
+        // The version follows the 8-byte magic; format 2 has none, under its own magic.
+        Bytes b = ReadBytes(victim);
+        b.resize(b.size() - 4);
+        if (d.How == 4) b.erase(b.begin() + 8, b.begin() + 12), b[7] = '2';
+        else PutLe32(b.data(), 8, 4);
+        const std::uint32_t crc = NbCrc32(b.data(), static_cast<std::uint32_t>(b.size()));
+        b.resize(b.size() + 4);
+        PutLe32(b.data(), b.size() - 4, crc);
+        WriteBytes(victim, b);
+    }
     const auto damaged = Snapshot(dir.Path());
 
     const RunResult run = RunConverter(ConverterArgs(recipe));
@@ -79,7 +93,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "main: A conversion did not finish, and the backup of [{F}] is not the one its journal names. Error 13. "
                 "Nothing was changed"},
         Damage {"JournalDamaged", "img.nbbitmap.jnl", 2, 13,
-                "main: The journal [{J}] of a conversion that did not finish cannot be read. Error 13. Nothing was changed"}),
+                "main: The journal [{J}] of a conversion that did not finish cannot be read. Error 13. Nothing was changed"},
+        // The previous converter's journal is restored; a later one's is left alone.
+        Damage {"JournalInFormat2", "img.nbbitmap.jnl", 4, 0,
+                "main: A conversion that did not finish was found; every file was restored from its backup"},
+        Damage {"JournalInALaterFormat", "img.nbbitmap.jnl", 5, ShownExitCode(1305),
+                "main: The journal [{J}] is in format 4, which this converter does not read (it reads formats 2 and 3). "
+                "Nothing was changed; run the converter that wrote it, or restore the image by hand (see the manual page)"}),
     testing::PrintToStringParamName());
 
 // A private image keeps its privacy: the backups, the moved map and the
