@@ -55,6 +55,8 @@ enum class HostCall : int {
     Rename, Remove, PageAlloc, PageFree, CreateGuid,
     Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Inspect, Count
 };
+// The kind's name, as a report of a test names the call.
+const char* NbHostCallName(HostCall kind);
 
 class Host {
 public:

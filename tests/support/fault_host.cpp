@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <iterator>
+#include <random>
 
 #include "tests/support/test_platform.h"
 
@@ -16,8 +18,10 @@ bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     if (plan_.Persistent ? at < plan_.At : at != plan_.At) return false;
     fired_ = true;
     *fault = plan_.Fault;
-    if (plan_.Fault == FaultKind::PowerLoss) LosePower();
-    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss) CrashNow();
+    if (plan_.Fault == FaultKind::PowerLoss || plan_.Fault == FaultKind::TornPowerLoss)
+        LosePower(plan_.Fault == FaultKind::TornPowerLoss);
+    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss || plan_.Fault == FaultKind::TornPowerLoss)
+        CrashNow();
     if (plan_.Fault == FaultKind::Stop) return StopNow(), false;
     return true;
 }
@@ -189,7 +193,9 @@ void Put(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 
 void FaultHost::NoteWrite(HostHandle h, std::uint64_t offset, std::uint64_t count) {
     if (const auto path = paths_.find(h); path != paths_.end()) writes_.push_back({path->second, offset, count});
+    const std::size_t before = undo_.size();
     NoteBytes(h, offset, count);
+    if (undo_.size() > before) undo_.back().Length = count, undo_.back().Write = true;
 }
 
 void FaultHost::NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count) {
@@ -218,21 +224,41 @@ void FaultHost::NoteName(Undo::What kind, const std::string& path, const std::st
 
 // The medium as it would be found after the power came back: what was not
 // made durable is taken back, newest first.
-void FaultHost::LosePower() {
+void FaultHost::LosePower(bool torn) {
     // The run's handles go with the power; Windows share modes would keep the
     // files below from being put back while they are open.
     for (const auto& open : paths_) real_.Close(open.first);
     paths_.clear();
+    std::mt19937_64 choose(plan_.At);
+    // Per file, what later writes left that landed: taking back an earlier
+    // write leaves those bytes (and the length they need) alone.
+    std::map<std::string, std::vector<std::pair<std::uint64_t, std::uint64_t>>> landed;
     for (auto u = undo_.rbegin(); u != undo_.rend(); ++u) {
         if (u->Durable) continue;
         std::error_code ignored;
         switch (u->Kind) {
         case Undo::Bytes: {
             if (!std::filesystem::exists(u->Path)) break;
+            // How much of the write reached the medium: none, all, or its
+            // first whole sectors.
+            std::uint64_t kept = 0;
+            if (torn && u->Write) {
+                const std::uint64_t pick = choose() % 3;
+                kept = pick == 0 ? 0 : pick == 1 ? u->Length : (choose() % (u->Length + 1)) / 512 * 512;
+            }
+            auto& safe = landed[u->Path];
+            if (kept > 0) safe.push_back({u->Offset, u->Offset + kept});
+            if (kept >= u->Length && u->Write) break;
             std::vector<std::uint8_t> now = Contents(u->Path);
             if (now.size() < u->Offset + u->Old.size()) now.resize(u->Offset + u->Old.size());
-            std::copy(u->Old.begin(), u->Old.end(), now.begin() + static_cast<std::ptrdiff_t>(u->Offset));
-            now.resize(u->OldSize);
+            for (std::uint64_t i = kept; i < u->Old.size(); ++i) {
+                const std::uint64_t at = u->Offset + i;
+                if (std::none_of(safe.begin(), safe.end(), [&](const auto& r) { return r.first <= at && at < r.second; }))
+                    now[at] = u->Old[i];
+            }
+            std::uint64_t size = u->OldSize;
+            for (const auto& r : safe) size = std::max(size, r.second);
+            now.resize(size);
             Put(u->Path, now);
             break;
         }

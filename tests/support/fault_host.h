@@ -13,7 +13,10 @@
 #include "platform/host.h"
 
 // Stop: the process stops itself at the call and goes on when continued.
-enum class FaultKind { Error, Short, Crash, PowerLoss, Stop };
+// TornPowerLoss: a power loss in which each write not yet flushed is lost,
+// lands whole or lands in part (its first sectors), a choice seeded by the
+// call the power goes at, as a real disk may leave it.
+enum class FaultKind { Error, Short, Crash, PowerLoss, TornPowerLoss, Stop };
 
 struct FaultPlan {
     // 1-based index of the call to fail, counted over every call when Kind is
@@ -25,9 +28,9 @@ struct FaultPlan {
     bool Persistent = false;  // Error: every matching call from At on fails
 };
 
-class FaultHost : public Host {
+class FaultHost : public ForwardingHost {
 public:
-    explicit FaultHost(Host& real = NbSystemHost()) : real_(real) {}
+    explicit FaultHost(Host& real = NbSystemHost()) : ForwardingHost(real), real_(real) {}
 
     void Plan(const FaultPlan& plan) { plan_ = plan; fired_ = false; }
     std::uint64_t Count(HostCall kind) const { return counts_[static_cast<int>(kind)]; }
@@ -66,14 +69,9 @@ public:
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override;
     NbResult PageAlloc(std::size_t size, void** address) override;
     NbResult PageFree(void* address) override;
-    void LocalTime(HostLocalTime* time) override { real_.LocalTime(time); }
-    std::uint32_t ThreadId() override { return real_.ThreadId(); }
     NbResult CreateGuid(HostGuid* guid) override;
-    void KeepRunningWhenOutputCloses() override { real_.KeepRunningWhenOutputCloses(); }
-    void HoldTerminationRequests(const char* notice) override { real_.HoldTerminationRequests(notice); }
-    void ReleaseTerminationRequests() override { real_.ReleaseTerminationRequests(); }
-    void WriteStandardError(const char* text, std::size_t length) override { real_.WriteStandardError(text, length); }
-    bool StandardErrorIsTerminal() override { return real_.StandardErrorIsTerminal(); }
+    // The rest (the writeback hint, the clock, standard error, stop
+    // requests) goes to the real host as it is.
 
 private:
     // Counts the call; returns the fault to apply to it, if any.
@@ -86,11 +84,13 @@ private:
         std::uint64_t Offset = 0, OldSize = 0;
         std::vector<std::uint8_t> Old;  // bytes overwritten, or a removed or replaced file's content
         bool Durable = false;
+        std::uint64_t Length = 0;  // Bytes: how many bytes the write asked for
+        bool Write = false;        // Bytes: a write (which may land in part), not a truncate
     };
     void NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t count);
     void NoteWrite(HostHandle h, std::uint64_t offset, std::uint64_t count);
     void NoteName(Undo::What kind, const std::string& path, const std::string& other);
-    void LosePower();
+    void LosePower(bool torn);
 
     Host& real_;
     FaultPlan plan_;
