@@ -3,9 +3,25 @@
 # UndefinedBehaviorSanitizer build, a bounded fuzzing run and the package
 # check; then Release builds with g++ and clang and a 32-bit x86 compile.
 # Warnings are errors here (NB_WERROR); a user's own build only warns.
+#
+#   scripts/test.sh           every stage, as CI runs it
+#   scripts/test.sh --quick   the plain build and the unit-labelled tests
+#                             (no sweeps, crashes or other builds): a
+#                             couple of minutes, for the edit-build-test loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+
+if [ "${1:-}" = --quick ]; then
+    nb_install_missing cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+    cmake --preset plain >/dev/null
+    cmake --build --preset plain -j"$(nproc)"
+    ctest --preset unit -j"$(nproc)"
+    exit 0
+elif [ $# -gt 0 ]; then
+    echo "usage: scripts/test.sh [--quick]" >&2
+    exit 2
+fi
 nb_install_missing cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
     dpkg-dev file man-db
 
