@@ -29,11 +29,7 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     CNimbraFile file, backup;
     code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = backup.Create(backupName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    if (code == NB_FILE_EXISTS) {
-        NbFileDelete(backupName);
-        code = backup.Create(backupName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    }
+    code = backup.CreateReplacing(backupName);  // an older backup is replaced
     if (code != NB_OK) NB_RETURN(kName, code);
     // A copy of private data must be no less private than the data.
     code = backup.TakeOwnershipOf(file);

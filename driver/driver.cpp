@@ -585,7 +585,9 @@ int NbConvertMain(int argc, char** argv) {
     if (code != NB_OK) {
         // The backup's name is the longer one: the map's backup step fails
         // on its name before it opens anything, and reports it as always.
-        if (const NbResult backup = NbConvertCreateBackupFile(mapName, NB_BACKUP_LENGTH); backup != NB_OK) code = backup;
+        char backupName[kNameSize];
+        if (NbBackupName(mapName, backupName, sizeof backupName) != NB_OK)
+            code = NbConvertCreateBackupFile(mapName, NB_BACKUP_LENGTH);
         PrintBackupFailure(mapName, code);
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }

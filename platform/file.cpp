@@ -301,11 +301,7 @@ NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, 
     NbResult code = NbFormatName(newName, sizeof newName, "%s~", fileName);
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile file;
-    code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    if (code == NB_FILE_EXISTS) {  // left by a run that died while writing it
-        NbFileDelete(newName);
-        code = file.Create(newName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
-    }
+    code = file.CreateReplacing(newName);  // a leftover is a run's that died while writing it
     if (code != NB_OK) NB_RETURN(kName, code);
     constexpr std::size_t kPiece = 0x10000;
     for (std::size_t done = 0; done < count && code == NB_OK;) {
@@ -348,6 +344,15 @@ NbResult CNimbraFile::Create(const char* fileName, std::uint8_t openExisting, st
         NB_RETURN(kName, code);
     }
     NB_RETURN(kName, NB_OK);
+}
+
+NbResult CNimbraFile::CreateReplacing(const char* fileName) {
+    NbResult code = Create(fileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    if (code == NB_FILE_EXISTS) {
+        NbFileDelete(fileName);
+        code = Create(fileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
+    }
+    return code;
 }
 
 namespace {

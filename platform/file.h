@@ -100,6 +100,9 @@ public:
     NbResult Read(void* buffer, std::uint32_t count);
     NbResult Write(const void* buffer, std::uint32_t count);
     NbResult Seek(std::uint64_t offset);
+    // Creates a new file for writing, shared for reading; when one of that
+    // name exists, deletes it (whatever that gives) and creates once more.
+    NbResult CreateReplacing(const char* fileName);
     // Writes what the file holds through to the medium.
     NbResult Flush();
     // Lets the bytes just written start on their way to the medium.

@@ -1,8 +1,8 @@
 #include "tests/support/fault_host.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <iterator>
 #include <random>
 
@@ -18,10 +18,9 @@ bool FaultHost::Hit(HostCall kind, FaultKind* fault) {
     if (plan_.Persistent ? at < plan_.At : at != plan_.At) return false;
     fired_ = true;
     *fault = plan_.Fault;
-    if (plan_.Fault == FaultKind::PowerLoss || plan_.Fault == FaultKind::TornPowerLoss)
-        LosePower(plan_.Fault == FaultKind::TornPowerLoss);
-    if (plan_.Fault == FaultKind::Crash || plan_.Fault == FaultKind::PowerLoss || plan_.Fault == FaultKind::TornPowerLoss)
-        CrashNow();
+    const bool powerLoss = plan_.Fault == FaultKind::PowerLoss || plan_.Fault == FaultKind::TornPowerLoss;
+    if (powerLoss) LosePower(plan_.Fault == FaultKind::TornPowerLoss);
+    if (powerLoss || plan_.Fault == FaultKind::Crash) CrashNow();
     if (plan_.Fault == FaultKind::Stop) return StopNow(), false;
     return true;
 }
@@ -251,10 +250,15 @@ void FaultHost::LosePower(bool torn) {
             if (kept >= u->Length && u->Write) break;
             std::vector<std::uint8_t> now = Contents(u->Path);
             if (now.size() < u->Offset + u->Old.size()) now.resize(u->Offset + u->Old.size());
-            for (std::uint64_t i = kept; i < u->Old.size(); ++i) {
-                const std::uint64_t at = u->Offset + i;
-                if (std::none_of(safe.begin(), safe.end(), [&](const auto& r) { return r.first <= at && at < r.second; }))
-                    now[at] = u->Old[i];
+            const auto old = u->Old.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(kept, u->Old.size()));
+            if (safe.empty()) {
+                std::copy(old, u->Old.end(), now.begin() + static_cast<std::ptrdiff_t>(u->Offset + kept));
+            } else {
+                for (auto b = old; b != u->Old.end(); ++b) {
+                    const std::uint64_t at = u->Offset + static_cast<std::uint64_t>(b - u->Old.begin());
+                    if (std::none_of(safe.begin(), safe.end(), [&](const auto& r) { return r.first <= at && at < r.second; }))
+                        now[at] = *b;
+                }
             }
             std::uint64_t size = u->OldSize;
             for (const auto& r : safe) size = std::max(size, r.second);
