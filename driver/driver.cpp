@@ -17,6 +17,7 @@
 #include "platform/names.h"
 #include "platform/trace.h"
 #include "version6/plan.h"
+#include "version6/reading.h"
 #include "version6/verify.h"
 #include "version6/version6.h"
 
@@ -100,16 +101,6 @@ struct ImageNames {
     std::vector<const char*> Files;
     std::vector<NbLegacyFile> Kinds;
 };
-
-// Whether the image is in layout 6 already, asked before any backup is made
-// so that such a run changes nothing at all. Quiet: a failure here is
-// reported by the steps that follow, in their own words.
-bool AlreadyVersion6(const char* mapName, const char* dataName, const char* metadataName) {
-    const NbQuietTrace quiet;
-    std::uint32_t version = 0;
-    const NbResult code = NbConvertGetVersion(dataName, mapName, metadataName, version);
-    return code == NB_OK && version >= 6;
-}
 
 void PrintBackupFailure(const char* fileName, NbResult code) {
     NbPrint("%s: Could not create backup file [%s.backup]. Error %u\nCheck if it already exists\n", kMain, fileName,
@@ -381,8 +372,7 @@ NbResult CheckWritable(const ImageNames& image) {
 
 // The journal of this run: every file, its backup and the original bytes the
 // rewrite will overwrite that no backup holds.
-NbResult DescribeImage(const char* mapName, const char* dataName, const MetadataNames& metadataNames,
-                       std::uint16_t count, const NbConversionPlan& plan, NbJournal* journal) {
+NbResult DescribeImage(const NbImageNames& image, const NbConversionPlan& plan, NbJournal* journal) {
     std::uint64_t saved = 0;
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;
@@ -405,10 +395,10 @@ NbResult DescribeImage(const char* mapName, const char* dataName, const Metadata
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
         return code;
     };
-    NbResult code = describe(mapName, NbImageFile::Map, plan.WholeMapBackup, NB_BACKUP_LENGTH);
-    if (code == NB_OK) code = describe(dataName, NbImageFile::Data, false, NB_BACKUP_LENGTH);
-    for (std::uint16_t i = 0; code == NB_OK && i < count; ++i)
-        code = describe(metadataNames[i], NbImageFile::Metadata, false, NB_BACKUP_LENGTH);
+    NbResult code = describe(image.Map, NbImageFile::Map, plan.WholeMapBackup, NB_BACKUP_LENGTH);
+    if (code == NB_OK) code = describe(image.Data, NbImageFile::Data, false, NB_BACKUP_LENGTH);
+    for (std::uint16_t i = 0; code == NB_OK && i < image.MetadataCount; ++i)
+        code = describe(image.Metadata[i], NbImageFile::Metadata, false, NB_BACKUP_LENGTH);
     return code;
 }
 
@@ -425,14 +415,16 @@ public:
 };
 
 // The reading and changing stages, once every file is named and backed up.
-void Convert(const char* mapName, const char* dataName, const MetadataNames& metadataNames, std::uint16_t count,
-             MetadataFileParameters* records, const char* journalName) {
-    std::uint32_t version = 0;
-    NbResult code = NbConvertGetVersion(dataName, mapName, metadataNames[0], version);
-    if (code != NB_OK || version == 0) {
-        NbPrint("%s: Could not get correct version. Error %u\n", kMain, code);
+// The layout was detected before the backups; its trace lines come here,
+// where the run reports it.
+void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder& detection,
+             const char* journalName) {
+    detection.Replay();
+    if (reading.Code != NB_OK || reading.Version == 0) {
+        NbPrint("%s: Could not get correct version. Error %u\n", kMain, reading.Code);
         return;
     }
+    const std::uint32_t version = reading.Version;
     NbPrint("%s: Version of image headers is %d\n", kMain, version);
     if (version >= 6) {
         NbPrint("No conversion is needed\n");
@@ -440,37 +432,24 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     }
     NbPrint("%s: Starting conversion.\n", kMain);
     NbPrint("%s: Parsing image headers\n", kMain);
-
-    ImageParameters parameters;
-    switch (version) {
-    case 2:
-        // The layout has one metadata file; records the reader did not fill
-        // must never reach the rewrite.
-        code = count == 1 ? NbConvertFromV2(dataName, mapName, metadataNames[0], &parameters, records)
-                          : NB_INVALID_PARAMETER;
-        break;
-    case 3: code = NbConvertFromV3(dataName, mapName, metadataNames.Array(), count, &parameters, records); break;
-    case 4: code = NbConvertFromV4(dataName, mapName, metadataNames.Array(), count, &parameters, records); break;
-    default: NbPrint("%s: That version is unsupported\n", kMain); return;
-    }
-    NbConversionPlan plan;
-    if (code == NB_OK) {
-        // Refuse, while nothing is changed yet, an image the rewrite could
-        // not place, judged as the rewrite will find the map.
-        NbPlanConversion(version, parameters, &plan);
-        code = NbCheckConvertible(plan, mapName, dataName, metadataNames.Array(), count);
+    NbResult code = NbReadDetectedImage(image, &reading);
+    if (reading.Stopped == NbReadingStop::Layout) {
+        NbPrint("%s: That version is unsupported\n", kMain);
+        return;
     }
     if (code != NB_OK) {
         PrintReadFailure(version, code);
         return;
     }
+    const NbConversionPlan& plan = reading.Plan;
+    const char* mapName = image.Map;
 
     // From the journal on, a request to stop waits for the run to finish or
     // to revert: a half-changed image is what it must never leave.
     HoldTerminationRequests hold;
     // Nothing is changed before the journal that undoes it is on the medium.
     NbJournal journal;
-    code = DescribeImage(mapName, dataName, metadataNames, count, plan, &journal);
+    code = DescribeImage(image, plan, &journal);
     if (code == NB_OK) code = NbJournalWrite(journalName, journal);
     if (code != NB_OK) {
         NbPrint("%s: Could not write the journal [%s]. Error %u. No changes to the image were made\n", kMain,
@@ -486,9 +465,9 @@ void Convert(const char* mapName, const char* dataName, const MetadataNames& met
     }
     NbPrint("%s: Image size %d blocks, block size %d\n", kMain, plan.Rewrite.ImageSize, plan.Rewrite.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);
-    code = NbRewriteAsPlanned(dataName, mapName, metadataNames.Array(), count, plan, records);
+    code = NbRewriteAsPlanned(image.Data, mapName, image.Metadata, image.MetadataCount, plan, reading.Records.get());
     // A result that does not verify is a failed rewrite like any other.
-    if (code == NB_OK) code = NbVerifyConversion(dataName, mapName, metadataNames.Array(), count);
+    if (code == NB_OK) code = NbVerifyConversion(image.Data, mapName, image.Metadata, image.MetadataCount);
     if (code == NB_OK) {
         // Converted: the journal's work is done. Should it stay, the next run
         // restores the legacy image and converts it again.
@@ -539,9 +518,9 @@ int NbConvertMain(int argc, char** argv) {
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }
     const auto count = static_cast<std::uint16_t>(argc - 3);
-    std::unique_ptr<MetadataFileParameters[]> records(new (std::nothrow) MetadataFileParameters[count]);
+    NbImageReading reading;
     MetadataNames names(count);
-    if (!records || !names.Exists()) {
+    if (!reading.Reserve(count) || !names.Exists()) {
         NbPrint("%s: Could not allocate memory for %u metadata files\n", kMain, static_cast<unsigned>(count));
         return 0;
     }
@@ -594,10 +573,16 @@ int NbConvertMain(int argc, char** argv) {
     code = RecoverUnfinishedRun(journalName, image);
     if (code != NB_OK) return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
 
-    // An image in layout 6 keeps everything, its backups included: they may
-    // be the only copy of the legacy image.
-    if (AlreadyVersion6(mapName, dataName, names[0])) {
-        Convert(mapName, dataName, names, count, records.get(), journalName);
+    // The layout is detected once, before any backup: an image in layout 6
+    // keeps everything, its backups included (they may be the only copy of
+    // the legacy image). A failure is reported after the backups, in the
+    // words of the step that meets it.
+    const NbImageNames imageNames {mapName, dataName, names.Array(), count};
+    NbTraceRecorder detection;
+    NbDetectImage(imageNames, &reading);
+    detection.Stop();
+    if (reading.Code == NB_OK && reading.Version >= 6) {
+        Convert(imageNames, reading, detection, journalName);
         return 0;
     }
 
@@ -622,6 +607,6 @@ int NbConvertMain(int argc, char** argv) {
             return 0;
         }
     }
-    Convert(mapName, dataName, names, count, records.get(), journalName);
+    Convert(imageNames, reading, detection, journalName);
     return 0;
 }

@@ -14,27 +14,21 @@ NbResult NbOpenLegacyFile(CNimbraFile& file, const char* name, std::uint64_t min
 NbResult NbDataBlocks(const char* reader, const char* dataFileName, std::uint64_t dataFileSize,
                       std::uint32_t blockSize, bool roundUp, std::uint32_t* dataBlocks) {
     if (blockSize == 0) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Block size in file [%s] is 0\n", reader, NB_INVALID_DATA,
-                dataFileName);
-        return NB_INVALID_DATA;
+        return NbRefuse(NB_TRACE_ERROR, reader, NB_INVALID_DATA, "Block size in file [%s] is 0", dataFileName);
     }
     const std::uint64_t blocks = dataFileSize / blockSize + (roundUp && dataFileSize % blockSize != 0 ? 1 : 0);
     // Zero blocks leave no place for the first version 6 superblock copy, and
     // the count is stored in 32 bits.
-    if (blocks == 0 || blocks > 0xFFFFFFFFull) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u File [%s] holds %I64u blocks of %u bytes\n",
-                reader, NB_INVALID_DATA, dataFileName, blocks, blockSize);
-        return NB_INVALID_DATA;
-    }
+    if (blocks == 0 || blocks > 0xFFFFFFFFull)
+        return NbRefuse(NB_TRACE_ERROR, reader, NB_INVALID_DATA, "File [%s] holds %I64u blocks of %u bytes", dataFileName,
+                        blocks, blockSize);
     *dataBlocks = static_cast<std::uint32_t>(blocks);
     return NB_OK;
 }
 
 NbResult NbCheckMetadataAlignment(const char* reader, const char* metadataFileName, std::uint32_t alignment) {
     if (alignment != 0) return NB_OK;
-    NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata alignment in file [%s] is 0\n", reader, NB_INVALID_DATA,
-            metadataFileName);
-    return NB_INVALID_DATA;
+    return NbRefuse(NB_TRACE_ERROR, reader, NB_INVALID_DATA, "Metadata alignment in file [%s] is 0", metadataFileName);
 }
 
 void NbCopyMapText(ImageParameters* parameters, const char* text, std::uint32_t limit) {
@@ -58,11 +52,10 @@ NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const ch
     if (imageParameterC == parameters->ImageParameterC && metadataAlignment == parameters->MetadataAlignment &&
         imageParameterA == parameters->ImageParameterA)
         return NB_OK;
-    NbTrace(NB_TRACE_ERROR, NbTraceContext,
-            "*** %s %u Parameters [%d %d %d] in file [%s] does not match image parameters [%d %d %d]\n", reader,
-            NB_INVALID_DATA, imageParameterC, metadataAlignment, imageParameterA, metadataFileName,
-            parameters->ImageParameterC, parameters->MetadataAlignment, parameters->ImageParameterA);
-    return NB_INVALID_DATA;
+    return NbRefuse(NB_TRACE_ERROR, reader, NB_INVALID_DATA,
+                    "Parameters [%d %d %d] in file [%s] does not match image parameters [%d %d %d]", imageParameterC,
+                    metadataAlignment, imageParameterA, metadataFileName, parameters->ImageParameterC,
+                    parameters->MetadataAlignment, parameters->ImageParameterA);
 }
 
 NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
@@ -80,16 +73,12 @@ NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, co
 
 NbResult NbRefuseDataGuid(const char* reader, std::uint32_t level, const char* fileName, std::uint64_t guid,
                           const char* otherKind, const char* otherName, std::uint64_t otherGuid) {
-    NbTrace(level, NbTraceContext, "*** %s %u Data GUID of file [%s] (%I64d) is not the one in %s file [%s] (%I64d)\n",
-            reader, NB_INVALID_DATA, fileName, static_cast<std::int64_t>(guid), otherKind, otherName,
-            static_cast<std::int64_t>(otherGuid));
-    return NB_INVALID_DATA;
+    return NbRefuse(level, reader, NB_INVALID_DATA, "Data GUID of file [%s] (%I64d) is not the one in %s file [%s] (%I64d)",
+                    fileName, static_cast<std::int64_t>(guid), otherKind, otherName, static_cast<std::int64_t>(otherGuid));
 }
 
 NbResult NbRefuseOtherLayout(const char* reader, const char* fileName, std::uint32_t layout, std::uint32_t headerLength,
                              std::uint32_t version) {
-    NbTrace(NB_TRACE_ERROR, NbTraceContext,
-            "*** %s %u File [%s] is not in layout %u (header length %u, version field %u)\n", reader, NB_INVALID_DATA,
-            fileName, layout, headerLength, version);
-    return NB_INVALID_DATA;
+    return NbRefuse(NB_TRACE_ERROR, reader, NB_INVALID_DATA, "File [%s] is not in layout %u (header length %u, version field %u)",
+                    fileName, layout, headerLength, version);
 }

@@ -57,9 +57,7 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
             if (metadata.Prefix.HeaderLength != NB_V3_METADATA_HEADER_LENGTH)
                 return NbRefuseOtherLayout(kName, name, 3, metadata.Prefix.HeaderLength, metadata.ImageParameterA);
             if (metadata.Prefix.Guid == 0) return NB_OK;
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not 0\n", kName,
-                    NB_INVALID_DATA, name);
-            return NB_INVALID_DATA;
+            return NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "Metadata GUID of file [%s] is not 0", name);
         });
     if (code != NB_OK) NB_RETURN(kName, code);
 

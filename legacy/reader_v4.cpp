@@ -57,9 +57,8 @@ NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char
             if (metadata.Version != 4)
                 return NbRefuseOtherLayout(kName, name, 4, metadata.Prefix.HeaderLength, metadata.Version);
             if (metadata.Prefix.Guid == parameters->DataGuid) return NB_OK;
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Metadata GUID of file [%s] is not %I64d\n", kName,
-                    NB_INVALID_DATA, name, static_cast<std::int64_t>(parameters->DataGuid));
-            return NB_INVALID_DATA;
+            return NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "Metadata GUID of file [%s] is not %I64d", name,
+                            static_cast<std::int64_t>(parameters->DataGuid));
         });
     if (code != NB_OK) NB_RETURN(kName, code);
 

@@ -91,11 +91,9 @@ NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, 
         const std::uint32_t mv = GetLe32(heads[0].Data, 16);
         const std::uint32_t dv = GetLe32(heads[1].Data, 16);
         const std::uint32_t tv = GetLe32(heads[2].Data, 16);
-        if (mv != dv || mv != tv) {
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Acquired versions are different [%u %u %u]\n", kName,
-                    NB_INVALID_DATA, mv, dv, tv);
-            NB_RETURN(kName, NB_INVALID_DATA);
-        }
+        if (mv != dv || mv != tv)
+            NB_RETURN(kName, NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "Acquired versions are different [%u %u %u]",
+                                      mv, dv, tv));
         version = mv;
     }
     NB_RETURN(kName, NB_OK);

@@ -1,6 +1,7 @@
 #include "platform/trace.h"
 
 #include <cstdarg>
+#include <utility>
 
 #include "platform/format.h"
 #include "platform/host.h"
@@ -53,3 +54,54 @@ NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 
 NbQuietTrace::NbQuietTrace() : saved_(NbTrace) { NbTrace = Quiet; }
 NbQuietTrace::~NbQuietTrace() { NbTrace = saved_; }
+
+namespace {
+
+NbTraceRecorder* g_recorder = nullptr;
+NbRefusalCollector* g_collector = nullptr;
+
+}  // namespace
+
+NbResult NbTraceRecord(std::uint32_t level, void*, const char* format, ...) {
+    if (g_recorder == nullptr || format == nullptr) return NB_OK;
+    char line[4096];
+    va_list args;
+    va_start(args, format);
+    NbVFormat(line, sizeof line, format, args);
+    va_end(args);
+    g_recorder->lines_.push_back({level, line});
+    return NB_OK;
+}
+
+NbTraceRecorder::NbTraceRecorder() : saved_(NbTrace), outer_(g_recorder) {
+    g_recorder = this;
+    NbTrace = NbTraceRecord;
+}
+
+NbTraceRecorder::~NbTraceRecorder() { Stop(); }
+
+void NbTraceRecorder::Stop() {
+    if (!recording_) return;
+    recording_ = false;
+    NbTrace = saved_;
+    g_recorder = outer_;
+}
+
+void NbTraceRecorder::Replay() {
+    Stop();
+    for (const Line& line : std::exchange(lines_, {})) NbTrace(line.Level, NbTraceContext, "%s", line.Text.c_str());
+}
+
+NbResult NbRefuse(std::uint32_t level, const char* routine, NbResult code, const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    NbVFormat(text, sizeof text, format, args);
+    va_end(args);
+    NbTrace(level, NbTraceContext, "*** %s %u %s\n", routine, code, text);
+    if (g_collector != nullptr) g_collector->refusals_.push_back({routine, code, text});
+    return code;
+}
+
+NbRefusalCollector::NbRefusalCollector() : outer_(g_collector) { g_collector = this; }
+NbRefusalCollector::~NbRefusalCollector() { g_collector = outer_; }

@@ -9,7 +9,7 @@
 #include <map>
 #include <ostream>
 
-#include "legacy/legacy.h"
+#include "version6/reading.h"
 #include "platform/trace.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
@@ -130,19 +130,11 @@ NbConversionPlan PlanOf(const ImageRecipe& recipe) {
     const std::vector<std::string> files = ImageFiles(recipe);
     std::vector<char*> metadata;
     for (std::size_t i = 2; i < files.size(); ++i) metadata.push_back(const_cast<char*>(files[i].c_str()));
-    std::uint32_t version = 0;
-    ImageParameters parameters;
-    std::vector<MetadataFileParameters> records(metadata.size());
     const NbQuietTrace quiet;
-    EXPECT_EQ(NbConvertGetVersion(files[1].c_str(), files[0].c_str(), metadata[0], version), NB_OK);
-    const auto count = static_cast<std::uint16_t>(metadata.size());
-    const NbResult code = version == 2 ? NbConvertFromV2(files[1].c_str(), files[0].c_str(), metadata[0], &parameters, records.data())
-                        : version == 3 ? NbConvertFromV3(files[1].c_str(), files[0].c_str(), metadata.data(), count, &parameters, records.data())
-                                       : NbConvertFromV4(files[1].c_str(), files[0].c_str(), metadata.data(), count, &parameters, records.data());
-    EXPECT_EQ(code, NB_OK);
-    NbConversionPlan plan;
-    NbPlanConversion(version, parameters, &plan);
-    return plan;
+    NbImageReading reading;
+    EXPECT_EQ(NbReadImage({files[0].c_str(), files[1].c_str(), metadata.data(), static_cast<std::uint16_t>(metadata.size())},
+                          &reading), NB_OK);
+    return reading.Plan;
 }
 
 // An exact revert rests on the plan: beyond the head backups, a file's

@@ -3,7 +3,6 @@
 // reading, so it can run beside anything but a conversion of the same image.
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "legacy/legacy.h"
 #include "legacy/legacy_headers.h"
 #include "platform/checksum.h"
 #include "platform/endian.h"
@@ -22,6 +20,7 @@
 #include "driver/journal.h"
 #include "platform/host.h"
 #include "version6/plan.h"
+#include "version6/reading.h"
 #include "version6/records.h"
 #include "version6/verify.h"
 #include "version6/version6.h"
@@ -197,34 +196,6 @@ const Names kMetadataSuperblockNames {"Signature", "CheckpointOffset", "Checkpoi
 const Names kMapCheckpointNames {"Signature", "HeaderValue", "HeaderCrc", "TableValue", "Crc", "PageCount", "PageCrc"};
 const Names kCheckpointNames {"Signature", "HeaderValue", "HeaderCrc", "Crc"};
 
-// The converter's trace lines would only repeat what the findings tell.
-NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
-
-// While the converter's reading and checks run, their "***" lines of level
-// 0 are the reasons they give, and so are the refusals that a layout traces
-// only as a detail (level 3, with a code); the routine name and code are
-// left out.
-std::vector<std::string> g_reasons;
-NbResult Capture(std::uint32_t level, void*, const char* format, ...) {
-    if (level != NB_TRACE_ERROR && level != NB_TRACE_DETAIL) return NB_OK;
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    NbVFormat(line, sizeof line, format, args);
-    va_end(args);
-    std::string text = line;
-    if (!text.starts_with("*** ")) return NB_OK;
-    text.erase(0, std::min(text.find(' ', 4), text.size()));
-    text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
-    const std::size_t digits = text.find_first_not_of("0123456789");
-    const bool coded = digits != 0 && digits != std::string::npos && text[digits] == ' ';
-    if (!coded && level == NB_TRACE_DETAIL) return NB_OK;  // the parameters a step proceeds with
-    if (coded) text.erase(0, digits + 1);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    g_reasons.push_back(text);
-    return NB_OK;
-}
-
 enum class Kind { Map, Data, Metadata };
 
 // One file of the image, open for the whole run.
@@ -337,41 +308,22 @@ NbV6FileView Show6(Report& r, const Source& s) {
 }
 
 // Whether the converter would convert this legacy image, judged by its own
-// code: the backups' length, detection, the layout's reader, the plan and
-// the pre-change check. Each reason it would give is a finding.
-bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files) {
-    g_reasons.clear();
+// reading stage (detection, already done, then the layout's reader, the
+// plan and the pre-change check) after the backups' length. Each reason it
+// would give is a finding.
+bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files, const NbImageNames& names,
+                 NbImageReading& reading) {
+    std::vector<std::string> reasons;
     for (const auto& f : files)
         if (f->size < NB_BACKUP_LENGTH)
-            g_reasons.push_back(NbText("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
-    std::vector<char*> names;
-    for (std::size_t i = 2; i < files.size(); ++i) names.push_back(files[i]->name.data());
-    const auto count = static_cast<std::uint16_t>(names.size());
-    const char *map = files[0]->name.c_str(), *data = files[1]->name.c_str();
-    NbTrace = Capture;
-    std::uint32_t version = 0;
-    NbResult code = g_reasons.empty() ? NbConvertGetVersion(data, map, names[0], version) : NB_OK;
-    if (code == NB_OK && g_reasons.empty()) {
-        ImageParameters p;
-        std::vector<MetadataFileParameters> records(count);
-        if (version == 2 && count != 1)
-            g_reasons.push_back(NbText("Layout 2 has one metadata file, %u are named", static_cast<unsigned>(count)));
-        else if (version == 2)
-            code = NbConvertFromV2(data, map, names[0], &p, records.data());
-        else if (version == 3 || version == 4)
-            code = (version == 3 ? NbConvertFromV3 : NbConvertFromV4)(data, map, names.data(), count, &p, records.data());
-        else
-            g_reasons.push_back(NbText("Layout %u cannot be converted", version));
-        if (code == NB_OK && g_reasons.empty()) {
-            NbConversionPlan plan;
-            NbPlanConversion(version, p, &plan);
-            code = NbCheckConvertible(plan, map, data, names.data(), count);
-        }
+            reasons.push_back(NbText("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
+    if (reasons.empty() && reading.Code == NB_OK) NbReadDetectedImage(names, &reading);
+    if (reasons.empty()) {
+        for (const NbRefusal& refusal : reading.Refusals) reasons.push_back(refusal.Text);
+        if (reading.Code != NB_OK && reasons.empty()) reasons.push_back(NbText("refused with error %u", reading.Code));
     }
-    NbTrace = Quiet;
-    if (code != NB_OK && g_reasons.empty()) g_reasons.push_back(NbText("refused with error %u", code));
-    for (const std::string& reason : g_reasons) r.Fail("convert", reason);
-    return g_reasons.empty();
+    for (const std::string& reason : reasons) r.Fail("convert", reason);
+    return reasons.empty();
 }
 
 // A journal beside the map file means a conversion began and did not
@@ -420,10 +372,9 @@ std::size_t HeaderSize(Kind kind, std::uint32_t layout, const Bytes& head) {
 // no common layout (a conversion that stopped between files leaves some in
 // layout 6), each other file is judged by its version field, else by the
 // legacy layout the header lengths point to.
-void AssignLayouts(std::vector<std::unique_ptr<Source>>& files) {
-    std::uint32_t detected = 0;
-    const NbResult code =
-        NbConvertGetVersion(files[1]->name.c_str(), files[0]->name.c_str(), files[2]->name.c_str(), detected);
+void AssignLayouts(std::vector<std::unique_ptr<Source>>& files, const NbImageReading& detection) {
+    const NbResult code = detection.Code;
+    const std::uint32_t detected = detection.Version;
     const bool three = GetLe32(files[2]->head.data(), 4) == NB_V3_METADATA_HEADER_LENGTH ||
                        GetLe32(files[0]->head.data(), 4) == NB_V3_MAP_EXTENDED_HEADER_LENGTH;
     for (auto& f : files) {
@@ -452,7 +403,8 @@ int OpenSource(Source& s, const std::string& base, const char* extension) {
 }
 
 int Run(int argc, char** argv) {
-    NbTrace = Quiet;
+    // The converter's trace lines would only repeat what the findings tell.
+    const NbQuietTrace quiet;
     bool json = false;
     std::vector<std::string> bases;
     for (int i = 1; i < argc; ++i) {
@@ -474,7 +426,13 @@ int Run(int argc, char** argv) {
             return status;
         files.push_back(std::move(s));
     }
-    AssignLayouts(files);
+    std::vector<char*> metadata;
+    for (std::size_t i = 2; i < files.size(); ++i) metadata.push_back(files[i]->name.data());
+    const NbImageNames names {files[0]->name.c_str(), files[1]->name.c_str(), metadata.data(),
+                              static_cast<std::uint16_t>(metadata.size())};
+    NbImageReading reading;
+    NbDetectImage(names, &reading);
+    AssignLayouts(files, reading);
     for (const auto& f : files) {
         if (const std::size_t need = HeaderSize(f->kind, f->layout, f->head); f->size < need)
             return std::fprintf(stderr, "nbinfo: %s is %" PRIu64 " bytes, shorter than its layout %u header of %zu bytes\n",
@@ -511,7 +469,7 @@ int Run(int argc, char** argv) {
     if (same && layout == 6) NbVerifyV6CrossCheck(views, &findings);
     for (const NbFinding& f : findings) r.Fail(f.File, f.Reason);
     // What is not layout 6 throughout is judged as the converter would judge it.
-    if (!same || layout != 6) r.Flag("convertible", Convertible(r, files));
+    if (!same || layout != 6) r.Flag("convertible", Convertible(r, files, names, reading));
     UnfinishedConversion(r, files[0]->name);
     return r.Finish();
 }

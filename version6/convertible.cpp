@@ -11,12 +11,11 @@ namespace {
 
 constexpr char kName[] = "NbCheckConvertible";
 
-// Each reason is traced, so that every one of them is known, not only the first.
+// Each reason is given, so that every one of them is known, not only the first.
 struct Refusals {
     bool any = false;
     void operator()(const char* why, std::uint64_t value, std::uint64_t limit) {
-        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u %s (%I64u, limit %I64u)\n", kName, NB_INVALID_DATA, why, value,
-                limit);
+        NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "%s (%I64u, limit %I64u)", why, value, limit);
         any = true;
     }
 };
@@ -80,16 +79,15 @@ NbResult NbCheckConvertible(const NbConversionPlan& plan, const char* mapFileNam
         file.Close();
         const auto [at, fresh] = seen.emplace(std::pair {id.Volume, id.Index}, name);
         if (!fresh) {
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u File [%s] is the same file as [%s]\n", kName, NB_INVALID_DATA,
-                    name, at->second);
+            NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "File [%s] is the same file as [%s]", name, at->second);
             refuse.any = true;
             continue;
         }
         const NbImageFile kind = i == 0 ? NbImageFile::Map : i == 1 ? NbImageFile::Data : NbImageFile::Metadata;
         const std::uint64_t end = NbFurthestWrite(NbPlannedWrites(kind, plan.Rewrite, i == 0 ? plan.MapLength : size));
         if (end > size + NB_GROWTH_LIMIT) {
-            NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Layout 6 form of file [%s] grows it by %I64u bytes (limit %I64u)\n",
-                    kName, NB_INVALID_DATA, name, end - size, NB_GROWTH_LIMIT);
+            NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "Layout 6 form of file [%s] grows it by %I64u bytes (limit %I64u)",
+                     name, end - size, NB_GROWTH_LIMIT);
             refuse.any = true;
         }
     }

@@ -1,7 +1,8 @@
 // Header bytes chosen by the fuzzer, each file given a body behind them, go
-// through version detection, the reader of the detected layout, the
-// pre-change check, the relocation and the rewrite, as the conversion plan
-// says; or, for inputs that ask for it, through the whole program. Nothing
+// through the reading stage the converter uses (detection, the reader of the
+// detected layout, the plan, the pre-change check), then the relocation and
+// the rewrite, as the plan says; or, for inputs that ask for it, through the
+// whole program. Nothing
 // may crash, and every conversion reported a success must verify.
 //
 // Input: mode (bit 0: whole program, bit 1: two metadata files), three
@@ -19,10 +20,10 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
-#include "legacy/legacy.h"
 #include "platform/host.h"
 #include "platform/trace.h"
 #include "version6/plan.h"
+#include "version6/reading.h"
 #include "version6/verify.h"
 #include "version6/version6.h"
 
@@ -56,8 +57,6 @@ void WriteFile(const std::string& name, std::string_view head, std::size_t lengt
     if (length > head.size()) std::fwrite((map ? g_mapBody : g_body).data() + head.size(), 1, length - head.size(), f);
     std::fclose(f);
 }
-
-NbResult Silent(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 
 // The real host, except that page memory comes from the heap at its exact
 // size: the sanitizer then sees a buffer overrun by a single byte, which
@@ -100,7 +99,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         g_mapBody.push_back(at / 4096 % 3 == 0 ? static_cast<char>(0xFF) : g_body.back());
     }
     NbSetHost(&g_host);
-    NbTrace = Silent;  // the trace lines would drown the fuzzer's own
+    static const NbQuietTrace silent;  // the trace lines would drown the fuzzer's own, for the whole run
     const int quiet = ::open("/dev/null", O_WRONLY);
     ::dup2(quiet, 1);  // the converter's messages
     return 0;
@@ -128,10 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint16_t i = 0; i < count; ++i) WriteFile(metadataNames[i], heads[2], length(2), false);
 
     char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
-    std::uint32_t version = 0;
-    NbResult code = NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], version);
-    if (code != NB_OK) return 0;
-    const bool legacy = version >= 2 && version <= 4;
+    const NbImageNames image {mapName.c_str(), dataName.c_str(), names, count};
+    NbImageReading reading;
+    if (NbDetectImage(image, &reading) != NB_OK) return 0;
+    const bool legacy = reading.Version >= 2 && reading.Version <= 4;
 
     if (whole) {
         std::string second = base + "1";
@@ -140,28 +139,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         argv.push_back(nullptr);
         NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
         // A legacy image that is now layout 6 was reported converted: it must verify.
-        std::uint32_t after = 0;
-        if (legacy && NbConvertGetVersion(dataName.c_str(), mapName.c_str(), names[0], after) == NB_OK && after == 6)
-            Verified(mapName, dataName, names, count);
+        NbImageReading after;
+        if (legacy && NbDetectImage(image, &after) == NB_OK && after.Version == 6) Verified(mapName, dataName, names, count);
         return 0;
     }
 
-    ImageParameters p;
-    MetadataFileParameters records[2];
-    std::uint16_t files = count;
-    switch (version) {
-    case 2: code = NbConvertFromV2(dataName.c_str(), mapName.c_str(), names[0], &p, records), files = 1; break;
-    case 3: code = NbConvertFromV3(dataName.c_str(), mapName.c_str(), names, count, &p, records); break;
-    case 4: code = NbConvertFromV4(dataName.c_str(), mapName.c_str(), names, count, &p, records); break;
-    default: return 0;
-    }
-    if (code != NB_OK) return 0;
     // Judged and carried out as the driver does, from the same plan.
-    NbConversionPlan plan;
-    NbPlanConversion(version, p, &plan);
-    if (NbCheckConvertible(plan, mapName.c_str(), dataName.c_str(), names, files) != NB_OK) return 0;
+    if (NbReadDetectedImage(image, &reading) != NB_OK) return 0;
+    const NbConversionPlan& plan = reading.Plan;
     if (NbRelocateAsPlanned(mapName.c_str(), plan) != NB_OK) return 0;
-    if (NbRewriteAsPlanned(dataName.c_str(), mapName.c_str(), names, files, plan, records) != NB_OK) return 0;
-    Verified(mapName, dataName, names, files);
+    if (NbRewriteAsPlanned(dataName.c_str(), mapName.c_str(), names, count, plan, reading.Records.get()) != NB_OK)
+        return 0;
+    Verified(mapName, dataName, names, count);
     return 0;
 }
