@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <random>
 
 #include "version6/reading.h"
 #include "platform/trace.h"
+#include "tests/fuzz/fuzz_image.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_support.h"
 #include "tests/support/v6_expect.h"
@@ -140,22 +142,11 @@ NbConversionPlan PlanOf(const ImageRecipe& recipe) {
 // An exact revert rests on the plan: beyond the head backups, a file's
 // original bytes are kept (in the journal) only where the plan says the
 // rewrite will write. Every write of a real conversion, recorded by the test
-// host, must lie there, unless the file's backup is the whole file.
-TEST_P(Conversion, WritesNothingBeyondTheHeadBackupsThatThePlanDidNotSave) {
-    TempDir dir;
-    const ImageRecipe recipe = MakeRecipe(GetParam(), dir);
-    ASSERT_TRUE(WriteImage(recipe, nullptr));
-    const std::vector<std::string> files = ImageFiles(recipe);
-    std::vector<std::uint64_t> lengths;
-    for (const std::string& file : files) lengths.push_back(std::filesystem::file_size(file));
-    const NbConversionPlan plan = PlanOf(recipe);
-    FaultHost recorder;
-    RunResult run;
-    {
-        ScopedHost scoped(recorder);
-        run = RunConverterInProcess(ConverterArgs(recipe));
-    }
-    ASSERT_EQ(Lines(run.Out), Converted(recipe.Layout, recipe)) << run.Err;
+// host, must lie there, unless the file's backup is the whole file. Returns
+// how many writes each file got.
+std::vector<std::size_t> ExpectWritesInsideThePlan(const std::vector<std::string>& files,
+                                                   const std::vector<std::uint64_t>& lengths,
+                                                   const NbConversionPlan& plan, const FaultHost& recorder) {
     std::vector<std::size_t> writes(files.size());
     for (const FaultHost::Written& w : recorder.Writes()) {
         const auto file = std::ranges::find(files, w.Path);
@@ -170,7 +161,95 @@ TEST_P(Conversion, WritesNothingBeyondTheHeadBackupsThatThePlanDidNotSave) {
                 return r.Offset <= part.Offset && part.Offset + part.Length <= r.Offset + r.Length;
             })) << w.Path << ": " << part.Length << " bytes at " << part.Offset << " written, not saved";
     }
+    return writes;
+}
+
+std::vector<std::uint64_t> Lengths(const std::vector<std::string>& files) {
+    std::vector<std::uint64_t> lengths;
+    for (const std::string& file : files) lengths.push_back(std::filesystem::file_size(file));
+    return lengths;
+}
+
+TEST_P(Conversion, WritesNothingBeyondTheHeadBackupsThatThePlanDidNotSave) {
+    TempDir dir;
+    const ImageRecipe recipe = MakeRecipe(GetParam(), dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const std::vector<std::string> files = ImageFiles(recipe);
+    const std::vector<std::uint64_t> lengths = Lengths(files);
+    const NbConversionPlan plan = PlanOf(recipe);
+    FaultHost recorder;
+    const RunResult run = (ScopedHost(recorder), RunConverterInProcess(ConverterArgs(recipe)));
+    ASSERT_EQ(Lines(run.Out), Converted(recipe.Layout, recipe)) << run.Err;
+    const std::vector<std::size_t> writes = ExpectWritesInsideThePlan(files, lengths, plan, recorder);
     for (std::size_t i = 0; i < files.size(); ++i) EXPECT_GT(writes[i], 0u) << files[i] << " was never written";
+}
+
+// The same over a sample of the fuzzer's inputs: its seeds for the whole
+// program, and variants of them (from a fixed seed) with one header field
+// set to a value that placements turn on, or one body of another length.
+// Each variant the reading stage accepts is converted under the recording
+// host; it must write only where its plan saved, and end converted or, when
+// refused or reverted, exactly as it was.
+TEST(FuzzSample, WritesNothingBeyondTheHeadBackupsThatThePlanDidNotSave) {
+    TempDir dir;
+    const auto seeds = FuzzSeeds(dir.Path().string());
+    ASSERT_FALSE(seeds.empty());
+    const std::uint32_t values[] = {0, 1, 2, 3, 512, 4095, 4096, 4097, 8192, 65536, 1u << 20, 0xFFFFFFFFu};
+    std::mt19937 random(20261207);
+    std::vector<FuzzImage> sample;
+    for (const auto& [name, input] : seeds) {
+        FuzzImage seed = DecodeFuzzInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
+        if (!seed.Whole) continue;
+        sample.push_back(seed);
+        for (int k = 0; k < 30; ++k) {
+            FuzzImage variant = seed;
+            std::string& head = variant.Heads[random() % 3];
+            if (random() % 4 == 0 || head.size() < 24) {
+                variant.Bodies[random() % 3] = random() % 0x1000 * 64;
+            } else {
+                // A 16- or 32-bit field behind the shared opening (signature, length, identifier).
+                const std::size_t at = 16 + random() % ((std::min<std::size_t>(head.size(), 64) - 20) / 2) * 2;
+                const std::uint32_t value = values[random() % std::size(values)];
+                for (std::size_t b = 0; b < (random() % 2 == 0 ? 2u : 4u); ++b)
+                    head[at + b] = static_cast<char>(value >> 8 * b);
+            }
+            sample.push_back(variant);
+        }
+    }
+    std::size_t converted = 0, accepted = 0;
+    for (std::size_t n = 0; n < sample.size(); ++n) {
+        const std::filesystem::path folder = dir / ("case" + std::to_string(n));
+        std::filesystem::create_directory(folder);
+        const std::string base = (folder / "img").string();
+        const std::vector<std::string> files = WriteFuzzImage(sample[n], base);
+        ASSERT_FALSE(files.empty());
+        SCOPED_TRACE("variant " + std::to_string(n) + " in " + folder.string());
+        std::vector<char*> metadata;
+        for (std::size_t i = 2; i < files.size(); ++i) metadata.push_back(const_cast<char*>(files[i].c_str()));
+        NbImageReading reading;
+        {
+            const NbQuietTrace quiet;
+            NbReadImage({files[0].c_str(), files[1].c_str(), metadata.data(), static_cast<std::uint16_t>(metadata.size())},
+                        &reading);
+        }
+        if (!reading.Read) continue;
+        ++accepted;
+        const std::vector<std::uint64_t> lengths = Lengths(files);
+        std::vector<Bytes> before;
+        for (const std::string& file : files) before.push_back(ReadBytes(file));
+        std::vector<std::string> args {base, base, base};
+        if (files.size() == 4) args.push_back(base + "1");
+        FaultHost recorder;
+        const RunResult run = (ScopedHost(recorder), RunConverterInProcess(args));
+        ExpectWritesInsideThePlan(files, lengths, reading.Plan, recorder);
+        if (Lines(run.Out).back() == "main: Finished successfully!") {
+            ++converted;
+            continue;
+        }
+        for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(ReadBytes(files[i]), before[i]) << files[i] << "\n" << run.Out;
+    }
+    // A sample that converts next to nothing would prove next to nothing.
+    EXPECT_GE(converted, sample.size() / 4) << accepted << " of " << sample.size() << " accepted";
 }
 
 constexpr std::uint32_t k1M = 1048576;

@@ -67,6 +67,40 @@ INSTANTIATE_TEST_SUITE_P(Trace, TraceLine, ::testing::Values(
     TraceCase {"LevelTestBeforeFormatTest", 9, true, "", 87, ""}),
     ::testing::PrintToStringParamName());
 
+// A recorder holds lines back and writes them, at their own levels, where the
+// run replays them; a refusal is traced as ever and kept by the innermost
+// collector; and however a scope ends, the trace routine is the one before it.
+TEST_F(TraceTest, RecordedLinesAndRefusalsArriveWhereAndAsTheyShould) {
+    const NbTraceRoutine before = NbTrace;
+    NbRefusalCollector outer;
+    {
+        NbTraceRecorder recorder;
+        NbTrace(0, NbTraceContext, "first %u\n", 1u);
+        NbTrace(2, NbTraceContext, "filtered\n");
+        {
+            NbRefusalCollector inner;
+            EXPECT_EQ(NbRefuse(3, "NbReader", 13, "Field [%s] is %I64u", "x", std::uint64_t {1} << 33), 13u);
+            ASSERT_EQ(inner.Refusals().size(), 1u);
+            EXPECT_EQ(inner.Refusals()[0].Routine, "NbReader");
+            EXPECT_EQ(inner.Refusals()[0].Code, 13u);
+            EXPECT_EQ(inner.Refusals()[0].Text, "Field [x] is 8589934592");
+        }
+        NbRefuse(0, "NbCheck", 13, "too large");
+        { NbTraceRecorder dropped; NbTrace(0, NbTraceContext, "never\n"); }  // ends without a replay
+        EXPECT_TRUE(host_.Writes.empty()) << host_.Writes[0];
+        recorder.Stop();
+        NbTrace(0, NbTraceContext, "after the stop\n");
+        recorder.Replay();
+        recorder.Replay();  // once only
+    }
+    EXPECT_EQ(NbTrace, before);
+    std::vector<std::string> lines;
+    for (std::size_t i = 1; i < host_.Writes.size(); i += 2) lines.push_back(host_.Writes[i]);
+    EXPECT_EQ(lines, (std::vector<std::string> {"after the stop\r\n", "first 1\r\n", "*** NbCheck 13 too large\r\n"}));
+    ASSERT_EQ(outer.Refusals().size(), 1u);
+    EXPECT_EQ(outer.Refusals()[0].Text, "too large");
+}
+
 template <class... Args> std::string Format(const char* format, Args... args) {
     char text[256];
     NbFormatString(text, sizeof text, format, args...);

@@ -2,18 +2,13 @@
 // through the reading stage the converter uses (detection, the reader of the
 // detected layout, the plan, the pre-change check), then the relocation and
 // the rewrite, as the plan says; or, for inputs that ask for it, through the
-// whole program. Nothing
-// may crash, and every conversion reported a success must verify.
-//
-// Input: mode (bit 0: whole program, bit 1: two metadata files), three
-// 16-bit body lengths in units of 64 bytes (map, data, metadata), then three
-// 16-bit-length-prefixed header chunks (map, data, metadata). Little-endian.
+// whole program. Nothing may crash, and every conversion reported a success
+// must verify. The input format is in fuzz_image.h.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -22,6 +17,7 @@
 #include "driver/driver.h"
 #include "platform/host.h"
 #include "platform/trace.h"
+#include "tests/fuzz/fuzz_image.h"
 #include "version6/plan.h"
 #include "version6/reading.h"
 #include "version6/verify.h"
@@ -29,34 +25,7 @@
 
 namespace {
 
-constexpr std::size_t kBackupLength = 135168;  // the whole program backs up this much of every file
 std::string g_dir;
-
-struct Input {
-    const std::uint8_t* Data;
-    std::size_t Size;
-    std::uint8_t U8() { return Size > 0 ? (--Size, *Data++) : 0; }
-    std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
-    std::string_view Take(std::size_t n) {
-        n = n < Size ? n : Size;
-        std::string_view bytes(reinterpret_cast<const char*>(Data), n);
-        Data += n, Size -= n;
-        return bytes;
-    }
-};
-
-constexpr std::size_t kLongestFile = kBackupLength + 0x1000 * 64 + 0xFFFF;
-std::vector<char> g_mapBody, g_body;
-
-// The head, then a body to the given length: in the map, every third page
-// all 0xFF (a page the compaction drops), the others live.
-void WriteFile(const std::string& name, std::string_view head, std::size_t length, bool map) {
-    std::FILE* f = std::fopen(name.c_str(), "wb");
-    if (f == nullptr) std::abort();
-    std::fwrite(head.data(), 1, head.size(), f);
-    if (length > head.size()) std::fwrite((map ? g_mapBody : g_body).data() + head.size(), 1, length - head.size(), f);
-    std::fclose(f);
-}
 
 // The real host, except that page memory comes from the heap at its exact
 // size: the sanitizer then sees a buffer overrun by a single byte, which
@@ -94,10 +63,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                           "nbfuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     g_dir = pattern;
-    for (std::size_t at = 0; at < kLongestFile; ++at) {
-        g_body.push_back(static_cast<char>((at * 31) >> 3));
-        g_mapBody.push_back(at / 4096 % 3 == 0 ? static_cast<char>(0xFF) : g_body.back());
-    }
     NbSetHost(&g_host);
     static const NbQuietTrace silent;  // the trace lines would drown the fuzzer's own, for the whole run
     const int quiet = ::open("/dev/null", O_WRONLY);
@@ -106,25 +71,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Input in {data, size};
-    const std::uint8_t mode = in.U8();
-    std::size_t bodies[3];
-    for (std::size_t& body : bodies) body = (in.U16() & 0xFFF) * std::size_t {64};  // up to 256 KiB
-    std::string_view heads[3];
-    for (std::string_view& head : heads) head = in.Take(in.U16());
-    const bool whole = mode & 1;
-    const std::uint16_t count = mode & 2 ? 2 : 1;
-
+    const FuzzImage input = DecodeFuzzInput(data, size);
+    const bool whole = input.Whole;
+    const std::uint16_t count = input.MetadataFiles;
     for (const auto& entry : std::filesystem::directory_iterator(g_dir)) std::filesystem::remove(entry.path());
     std::string base = g_dir + "/img", mapName = base + ".nbbitmap", dataName = base + ".nbdata";
     std::string metadataNames[2] = {base + ".nbmetadata", base + "1.nbmetadata"};
-    const auto length = [&](int i) {
-        const std::size_t n = heads[i].size() + bodies[i];
-        return whole && n < kBackupLength ? kBackupLength : n;
-    };
-    WriteFile(mapName, heads[0], length(0), true);
-    WriteFile(dataName, heads[1], length(1), false);
-    for (std::uint16_t i = 0; i < count; ++i) WriteFile(metadataNames[i], heads[2], length(2), false);
+    if (WriteFuzzImage(input, base).empty()) std::abort();
 
     char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
     const NbImageNames image {mapName.c_str(), dataName.c_str(), names, count};
