@@ -100,7 +100,7 @@ public:
                                std::uint32_t count, std::uint32_t* done) {
         (void)from, (void)fromOffset, (void)to, (void)toOffset, (void)count;
         *done = 0;
-        return 50;
+        return NB_NOT_SUPPORTED;
     }
     // A hint that the bytes just written may go to the medium now, so that
     // the flush at the end has less left to wait for. No result: the flush

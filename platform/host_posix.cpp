@@ -55,15 +55,15 @@ NbResult NbHostErrorFromErrno(int error, HostErrnoContext context) {
     case ENOSPC:
     case EDQUOT: return NB_DISK_FULL;
     case ENAMETOOLONG: return NB_NAME_TOO_LONG;
-    case EBADF: return 6;          // invalid handle
+    case EBADF: return NB_INVALID_HANDLE;
     case EMFILE:
-    case ENFILE: return 4;         // too many open files
-    case EXDEV: return 17;         // not the same device
-    case EBUSY: return 170;        // resource in use
-    case EFBIG: return 223;        // file too large
-    case ELOOP: return 1921;       // name cannot be resolved
-    case EIO: return 1117;         // device I/O error
-    default: return 31;            // a device attached to the system is not functioning
+    case ENFILE: return NB_TOO_MANY_OPEN_FILES;
+    case EXDEV: return NB_NOT_SAME_DEVICE;
+    case EBUSY: return NB_BUSY;
+    case EFBIG: return NB_FILE_TOO_LARGE;
+    case ELOOP: return NB_NAME_NOT_RESOLVED;
+    case EIO: return NB_IO_DEVICE;
+    default: return NB_DEVICE_FAILURE;
     }
 }
 
@@ -294,7 +294,7 @@ public:
     NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override {
         struct stat st {};
         if (::fstat(FdOf(h), &st) != 0) return LastError();
-        if (!S_ISBLK(st.st_mode)) return 1;  // not a device: "incorrect function"
+        if (!S_ISBLK(st.st_mode)) return NB_INVALID_FUNCTION;  // not a device
         std::uint64_t capacity = 0;
         if (::ioctl(FdOf(h), BLKGETSIZE64, &capacity) != 0) return LastError();
         *bytes = capacity;
@@ -509,7 +509,7 @@ public:
         for (int hops = 0;; ++hops) {
             struct stat st {};
             if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-            if (hops >= 40) return 1921;  // a loop of links: the name cannot be resolved
+            if (hops >= 40) return NB_NAME_NOT_RESOLVED;  // a loop of links
             std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
             const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
             if (n < 0) return LastError();
