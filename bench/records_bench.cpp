@@ -28,9 +28,10 @@ void BM_EncodeAllRecords(benchmark::State& state) {
     const ImageParameters p = SampleParameters();
     const MetadataFileParameters file {1, 2, 3};
     DataPlacement data {};
-    NbPlaceData(p.BlockSize, p.DataBlocks, &data);
     MetadataPlacement meta {};
-    NbPlaceMetadata(262144, p.MetadataAlignment, &meta);
+    if (NbPlaceData(p.BlockSize, p.DataBlocks, &data) != NB_OK ||
+        NbPlaceMetadata(262144, p.MetadataAlignment, &meta) != NB_OK)
+        return state.SkipWithError("the sample parameters have no placement");
     std::uint8_t out[kMapHeaderV6Size];
     for (auto _ : state) {
         EncodeRecord(NbMakeMapHeader(p, 1 << 20), out, kMapHeaderV6Size);

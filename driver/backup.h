@@ -11,7 +11,7 @@ inline constexpr std::uint64_t NB_BACKUP_LENGTH = 0x21000;  // 135,168 bytes
 // Copies the first length bytes of the file into "<name>.backup", replacing
 // an older backup, gives it the file's owner and permissions, and makes the
 // copy durable before returning.
-NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length);
+[[nodiscard]] NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length);
 
 // Original bytes that no backup holds, kept to be put back by a revert.
 struct NbSavedRange {
@@ -25,4 +25,4 @@ struct NbSavedRange {
 // again; everything is durable when it returns 0. The backup stays, except
 // where the copy fails and the backup is the whole file (length bytes, no
 // saved ranges): then it is renamed over the file, which needs no space.
-NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);
+[[nodiscard]] NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);

@@ -470,8 +470,12 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
     if (code == NB_OK) code = NbVerifyConversion(image.Data, mapName, image.Metadata, image.MetadataCount);
     if (code == NB_OK) {
         // Converted: the journal's work is done. Should it stay, the next run
-        // restores the legacy image and converts it again.
-        NbJournalRemove(journalName);
+        // restores the legacy image and converts it again; the user is told.
+        code = NbJournalRemove(journalName);
+        if (code != NB_OK)
+            NbPrint("%s: The journal [%s] could not be removed. Error %u. The image is converted; remove the journal, "
+                    "or the next run restores the legacy image from the backups and converts it again\n", kMain,
+                    journalName, code);
         NbPrint("%s: Finished successfully!\n", kMain);
         return;
     }
@@ -579,7 +583,7 @@ int NbConvertMain(int argc, char** argv) {
     // words of the step that meets it.
     const NbImageNames imageNames {mapName, dataName, names.Array(), count};
     NbTraceRecorder detection;
-    NbDetectImage(imageNames, &reading);
+    (void)NbDetectImage(imageNames, &reading);  // the outcome stays in the reading, reported below
     detection.Stop();
     if (reading.Code == NB_OK && reading.Version >= 6) {
         Convert(imageNames, reading, detection, journalName);

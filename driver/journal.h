@@ -37,27 +37,27 @@ struct NbJournal {
 
 // "<map file>.jnl" (no longer than the backup's name, so that it fits
 // wherever the backup's does); 206 when it does not fit a name.
-NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size);
+[[nodiscard]] NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size);
 
 // Describes a file whose backup exists, from the file open for reading and
 // an entry that holds its length and the ranges to save (their sizes): its
 // backup's length and checksum, and the ranges' original bytes.
-NbResult NbJournalDescribe(CNimbraFile& file, const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
+[[nodiscard]] NbResult NbJournalDescribe(CNimbraFile& file, const char* fileName, bool backupBecomesWhole, NbJournalFile* entry);
 
 // Writes the journal atomically (NbFileWriteAtomically), in format
 // NB_JOURNAL_VERSION. Each file is named relative to the journal's
 // folder where that can be said, so that the journal moves with the image.
-NbResult NbJournalWrite(const char* journalName, const NbJournal& journal);
+[[nodiscard]] NbResult NbJournalWrite(const char* journalName, const NbJournal& journal);
 // 2 when there is none; 13 when it is damaged; 1305 when it is in a format
 // this converter does not read (*version tells which); 1921 when the name
 // is a link, which is never followed. *file tells what was read, for the
 // caller's judgement of who may have written it.
-NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* file, std::uint32_t* version);
+[[nodiscard]] NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* file, std::uint32_t* version);
 // Removes it and makes the removal durable.
-NbResult NbJournalRemove(const char* journalName);
+[[nodiscard]] NbResult NbJournalRemove(const char* journalName);
 
 // Whether the file's backup is the one the journal describes: 2 when it is
 // missing, 13 when its length or checksum differ.
-NbResult NbJournalCheckBackup(const NbJournalFile& entry);
+[[nodiscard]] NbResult NbJournalCheckBackup(const NbJournalFile& entry);
 // Puts the file back exactly as the journal describes it.
-NbResult NbJournalRestore(const NbJournalFile& entry);
+[[nodiscard]] NbResult NbJournalRestore(const NbJournalFile& entry);

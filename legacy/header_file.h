@@ -10,16 +10,16 @@
 
 // Opens an existing file for reading (shared for reading) and stores its size;
 // 13 when it is shorter than minimum. The file stays open for the caller.
-NbResult NbOpenLegacyFile(CNimbraFile& file, const char* name, std::uint64_t minimum, std::uint64_t* size);
+[[nodiscard]] NbResult NbOpenLegacyFile(CNimbraFile& file, const char* name, std::uint64_t minimum, std::uint64_t* size);
 
 // The data file's size in blocks, rounded up or down; 13 (with a trace line
 // naming the reader) when the block size is 0 or the count is 0 or does not
 // fit the 32 bits a version 6 data header has for block numbers.
-NbResult NbDataBlocks(const char* reader, const char* dataFileName, std::uint64_t dataFileSize,
+[[nodiscard]] NbResult NbDataBlocks(const char* reader, const char* dataFileName, std::uint64_t dataFileSize,
                       std::uint32_t blockSize, bool roundUp, std::uint32_t* dataBlocks);
 
 // 13, with a trace line, for a metadata alignment of 0 (the writer divides by it).
-NbResult NbCheckMetadataAlignment(const char* reader, const char* metadataFileName, std::uint32_t alignment);
+[[nodiscard]] NbResult NbCheckMetadataAlignment(const char* reader, const char* metadataFileName, std::uint32_t alignment);
 
 // Copies an extension's text up to its first NUL, at most limit characters,
 // and terminates it.
@@ -28,7 +28,7 @@ void NbCopyMapText(ImageParameters* parameters, const char* text, std::uint32_t 
 // The first metadata file gives the image parameters that every metadata
 // header repeats; each later one must repeat them (13, with a trace line
 // naming the file, at the first that does not).
-NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const char* metadataFileName,
+[[nodiscard]] NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const char* metadataFileName,
                                std::uint16_t imageParameterC, std::uint32_t metadataAlignment,
                                std::uint32_t imageParameterA, ImageParameters* parameters);
 
@@ -37,23 +37,23 @@ NbResult NbTakeImageParameters(const char* reader, std::uint32_t index, const ch
 // Layout 4 gives the line at level 0. Layouts 2 and 3 give the mismatch no
 // line of its own: there it is a detail (level 3), which a run never writes
 // and nbinfo shows as the reason.
-NbResult NbRefuseDataGuid(const char* reader, std::uint32_t level, const char* fileName, std::uint64_t guid,
+[[nodiscard]] NbResult NbRefuseDataGuid(const char* reader, std::uint32_t level, const char* fileName, std::uint64_t guid,
                           const char* otherKind, const char* otherName, std::uint64_t otherGuid);
 
 // 13, with a trace line, for a metadata file whose header is not in the
 // layout detection found (a layout 6 file left by a failed revert, say).
-NbResult NbRefuseOtherLayout(const char* reader, const char* fileName, std::uint32_t layout, std::uint32_t headerLength,
+[[nodiscard]] NbResult NbRefuseOtherLayout(const char* reader, const char* fileName, std::uint32_t layout, std::uint32_t headerLength,
                              std::uint32_t version);
 
 // The argument check and parameter trace that the readers of layouts 3 and
 // 4 open with: 87, with a trace line, for a missing name or names array.
-NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
+[[nodiscard]] NbResult NbCheckReaderArguments(const char* reader, const char* dataFileName, const char* mapFileName,
                                 char** metadataFileNames, std::uint16_t metadataFileCount);
 
 // Opens the file, refuses it below headerSize bytes, reads and decodes its
 // header. The file stays open.
 template <class Header>
-NbResult NbReadLegacyHeader(CNimbraFile& file, const char* name, std::uint32_t headerSize, std::uint64_t* fileSize,
+[[nodiscard]] NbResult NbReadLegacyHeader(CNimbraFile& file, const char* name, std::uint32_t headerSize, std::uint64_t* fileSize,
                             std::uint8_t* bytes, Header* header) {
     NbResult code = NbOpenLegacyFile(file, name, headerSize, fileSize);
     if (code == NB_OK) code = file.SeekRead(0, bytes, headerSize, nullptr);
@@ -66,7 +66,7 @@ NbResult NbReadLegacyHeader(CNimbraFile& file, const char* name, std::uint32_t h
 // parameters it repeats; checkFile(name, header) judges its layout and identifier.
 // Stops at the first file that fails.
 template <class Header, class CheckFile>
-NbResult NbReadMetadataHeaders(const char* reader, CNimbraFile& file, CNimbraBuffer& headers, std::uint32_t headerSize,
+[[nodiscard]] NbResult NbReadMetadataHeaders(const char* reader, CNimbraFile& file, CNimbraBuffer& headers, std::uint32_t headerSize,
                                char** names, std::uint16_t count, ImageParameters* parameters,
                                MetadataFileParameters* records, CheckFile checkFile) {
     for (std::uint16_t i = 0; i < count; ++i) {

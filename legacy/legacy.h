@@ -7,7 +7,7 @@
 #include "legacy/image_parameters.h"
 #include "platform/result.h"
 
-NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, const char* metadataFileName,
+[[nodiscard]] NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, const char* metadataFileName,
                              std::uint32_t& version);
 
 // Which kind of image file a single file is, for the one-file check below.
@@ -17,15 +17,15 @@ enum class NbLegacyFile { Map, Data, Metadata };
 // detection applies to it (its header length, or the version field of
 // layout 4). Asked before a backup of the file is replaced; quiet, since the
 // caller says what it found. 2 when the file is missing.
-NbResult NbFileHoldsLegacyHeader(const char* fileName, NbLegacyFile kind, bool* legacy);
+[[nodiscard]] NbResult NbFileHoldsLegacyHeader(const char* fileName, NbLegacyFile kind, bool* legacy);
 
-NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, const char* metadataFileName,
+[[nodiscard]] NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, const char* metadataFileName,
                          ImageParameters* parameters, MetadataFileParameters* metadataFileParameters);
 
-NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                          std::uint16_t metadataFileCount, ImageParameters* parameters,
                          MetadataFileParameters* metadataFileParameters);
 
-NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbConvertFromV4(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                          std::uint16_t metadataFileCount, ImageParameters* parameters,
                          MetadataFileParameters* metadataFileParameters);

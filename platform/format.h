@@ -18,11 +18,11 @@ std::size_t NbFormat(char* buffer, std::size_t size, const char* format, ...);
 
 // Formats into a buffer of size bytes, cutting the text to size - 1
 // characters. 487 when buffer or format is null; a cut is not an error.
-NbResult NbFormatString(char* buffer, std::uint32_t size, const char* format, ...);
+[[nodiscard]] NbResult NbFormatString(char* buffer, std::uint32_t size, const char* format, ...);
 
 // The same, but reports a cut text with 206 (name too long), for names that
 // must not be used in a shortened form.
-NbResult NbFormatName(char* buffer, std::uint32_t size, const char* format, ...);
+[[nodiscard]] NbResult NbFormatName(char* buffer, std::uint32_t size, const char* format, ...);
 
 // The C library's own formatting into a string, cut at 1023 characters:
 // for the texts of findings and reports, not for the system's formats.

@@ -12,7 +12,7 @@ inline constexpr std::uint32_t NB_NAME_SIZE = 512;
 // The name of a file's backup, the file's name followed by ".backup", into a
 // buffer of size bytes: 206 when it does not fit, for a name cut short
 // could be another file's.
-NbResult NbBackupName(const char* fileName, char* out, std::uint32_t size);
+[[nodiscard]] NbResult NbBackupName(const char* fileName, char* out, std::uint32_t size);
 
 // The folder part of a name, without its last separator ("" for a bare name).
 std::string NbFolderOf(const std::string& name);

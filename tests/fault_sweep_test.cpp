@@ -42,6 +42,16 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
         return v;
     }
     unsigned code = 0;
+    // Converted, but the journal stayed: the user is told, and the next run
+    // starts again from the backups.
+    if (tail.size() == 2 && tail[1] == "main: Finished successfully!" &&
+        Match(tail[0], "main: The journal [" + journal + "] could not be removed. Error ",
+              ". The image is converted; remove the journal, or the next run restores the legacy image from the "
+              "backups and converts it again", &code)) {
+        v.Success = true;
+        if (exitCode != 0) v.Problem = "exit code " + std::to_string(exitCode);
+        return v;
+    }
     std::size_t reverts = 0, expected = 1;  // revert lines for files[0..reverts); lines in all
     int expectedExit = 0;
     for (std::size_t i = 0; i < files.size() && !expectedExit && expected == 1; ++i) {

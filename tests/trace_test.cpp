@@ -103,7 +103,7 @@ TEST_F(TraceTest, RecordedLinesAndRefusalsArriveWhereAndAsTheyShould) {
 
 template <class... Args> std::string Format(const char* format, Args... args) {
     char text[256];
-    NbFormatString(text, sizeof text, format, args...);
+    EXPECT_EQ(NbFormatString(text, sizeof text, format, args...), NB_OK);
     return text;
 }
 

@@ -276,7 +276,7 @@ NbV6FileView Show6(Report& r, const Source& s) {
     // Every retained map page is read once, in file order, for its checksum.
     const NbVerifyDepth depth = NbVerifyDepth::Pages;
     const NbImageFile kind = s.kind == Kind::Map ? NbImageFile::Map : s.kind == Kind::Data ? NbImageFile::Data : NbImageFile::Metadata;
-    NbVerifyV6File(kind, s.label, s.name.c_str(), depth, &v, &findings);
+    (void)NbVerifyV6File(kind, s.label, s.name.c_str(), depth, &v, &findings);  // a failure is a finding too
     if (s.kind == Kind::Map) {
         Show(r, "MapHeaderV6", v.Map, kMapHeaderV6Names);
         ShowSuperblocks(r, "MapSuperblock", v.MapSuperblocks, kMapSuperblockNames);
@@ -317,7 +317,7 @@ bool Convertible(Report& r, const std::vector<std::unique_ptr<Source>>& files, c
     for (const auto& f : files)
         if (f->size < NB_BACKUP_LENGTH)
             reasons.push_back(NbText("File [%s] is shorter than its %" PRIu64 "-byte head backup", f->name.c_str(), NB_BACKUP_LENGTH));
-    if (reasons.empty() && reading.Code == NB_OK) NbReadDetectedImage(names, &reading);
+    if (reasons.empty() && reading.Code == NB_OK) (void)NbReadDetectedImage(names, &reading);  // the reading holds the outcome
     if (reasons.empty()) {
         for (const NbRefusal& refusal : reading.Refusals) reasons.push_back(refusal.Text);
         if (reading.Code != NB_OK && reasons.empty()) reasons.push_back(NbText("refused with error %u", reading.Code));
@@ -431,7 +431,7 @@ int Run(int argc, char** argv) {
     const NbImageNames names {files[0]->name.c_str(), files[1]->name.c_str(), metadata.data(),
                               static_cast<std::uint16_t>(metadata.size())};
     NbImageReading reading;
-    NbDetectImage(names, &reading);
+    (void)NbDetectImage(names, &reading);  // the reading holds the outcome
     AssignLayouts(files, reading);
     for (const auto& f : files) {
         if (const std::size_t need = HeaderSize(f->kind, f->layout, f->head); f->size < need)

@@ -59,8 +59,8 @@ std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters
             // anything from the data offset to the checkpoint's furthest
             // end, which lies furthest when every page is kept.
             const std::uint64_t body = fileLength > p.MapDataOffset ? fileLength - p.MapDataOffset : 0;
-            NbPlaceMap(p.MapDataOffset + NbRoundUp(body, NB_MAP_PAGE), checkpoint, NB_MAP_PAGE, &m);
-            ranges.push_back({p.MapDataOffset, m.CheckpointOffset + m.CheckpointSize - p.MapDataOffset});
+            if (NbPlaceMap(p.MapDataOffset + NbRoundUp(body, NB_MAP_PAGE), checkpoint, NB_MAP_PAGE, &m) == NB_OK)
+                ranges.push_back({p.MapDataOffset, m.CheckpointOffset + m.CheckpointSize - p.MapDataOffset});
         } else if (NbPlaceMap(p.MapFileSize, checkpoint, p.MapPageSize, &m) == NB_OK) {
             ranges.push_back({m.FirstSuperblockOffset, NB_SUPERBLOCK_BLOCK});
             ranges.push_back({m.SecondSuperblockOffset, NB_SUPERBLOCK_BLOCK});

@@ -38,8 +38,8 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, NbConv
 // relocation of a layout 2 or 3 map (a type 0 map's body is not copied here,
 // the rewrite builds it), then the rewrite, which for a type 0 map first
 // swaps the whole map in as its backup when no relocation did.
-NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& plan);
-NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& plan);
+[[nodiscard]] NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                             std::uint32_t metadataFileCount, const NbConversionPlan& plan,
                             const MetadataFileParameters* metadataFileParameters);
 

@@ -49,13 +49,13 @@ struct NbImageReading {
 
 // Detection alone: Version (0 when the headers say so), or Code with
 // Stopped = Detection.
-NbResult NbDetectImage(const NbImageNames& names, NbImageReading* reading);
+[[nodiscard]] NbResult NbDetectImage(const NbImageNames& names, NbImageReading* reading);
 
 // The rest, for an image whose layout is detected: for layouts 2 to 4 the
 // reader (layout 2 has exactly one metadata file), the plan and the
 // pre-change check. Any other layout stops at Layout with 50 and a reason
 // that no trace line gives.
-NbResult NbReadDetectedImage(const NbImageNames& names, NbImageReading* reading);
+[[nodiscard]] NbResult NbReadDetectedImage(const NbImageNames& names, NbImageReading* reading);
 
 // Both, for a caller that reports nothing between them.
-NbResult NbReadImage(const NbImageNames& names, NbImageReading* reading);
+[[nodiscard]] NbResult NbReadImage(const NbImageNames& names, NbImageReading* reading);

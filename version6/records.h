@@ -280,10 +280,10 @@ struct DataPlacement {
     std::uint32_t EndBlock;               // E
 };
 // 87 for a zero block size or block numbers that do not fit 32 bits.
-NbResult NbPlaceData(std::uint32_t blockSize, std::uint32_t dataBlocks, DataPlacement* placement);
+[[nodiscard]] NbResult NbPlaceData(std::uint32_t blockSize, std::uint32_t dataBlocks, DataPlacement* placement);
 // The same placement from the first superblock block S1 on: what follows
 // from S1 alone, for checking a version 6 data file whose old size is gone.
-NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t firstSuperblockBlock, DataPlacement* placement);
+[[nodiscard]] NbResult NbPlaceDataFrom(std::uint32_t blockSize, std::uint64_t firstSuperblockBlock, DataPlacement* placement);
 
 struct MapPlacement {
     std::uint64_t FirstSuperblockOffset;   // S: the first 64 KiB boundary at or behind the map's body
@@ -295,7 +295,7 @@ struct MapPlacement {
 // The map's records behind its body: bodyEnd is, for a plain map, the offset
 // behind its last retained page, for an extended map the map file's size.
 // 87 for a zero page size.
-NbResult NbPlaceMap(std::uint64_t bodyEnd, std::uint64_t checkpointSize, std::uint32_t mapPageSize,
+[[nodiscard]] NbResult NbPlaceMap(std::uint64_t bodyEnd, std::uint64_t checkpointSize, std::uint32_t mapPageSize,
                     MapPlacement* placement);
 
 struct MetadataPlacement {
@@ -306,7 +306,7 @@ struct MetadataPlacement {
     std::uint64_t AlignedEnd;
 };
 // 87 for a zero alignment.
-NbResult NbPlaceMetadata(std::uint64_t fileSize, std::uint32_t alignment, MetadataPlacement* placement);
+[[nodiscard]] NbResult NbPlaceMetadata(std::uint64_t fileSize, std::uint32_t alignment, MetadataPlacement* placement);
 
 // Build the records the rewrite writes, from the image description.
 MapHeaderV6 NbMakeMapHeader(const ImageParameters& parameters, std::uint64_t firstSuperblock);

@@ -59,7 +59,7 @@ inline constexpr std::uint64_t NB_VERIFY_READ_LIMIT = 1ull << 30;
 // Checks one file as a layout 6 file of its kind; label names it in the
 // findings. A host failure (open, size, read) is a finding too, and its code
 // is returned; otherwise 0, whatever was found.
-NbResult NbVerifyV6File(NbImageFile kind, const std::string& label, const char* fileName, NbVerifyDepth depth,
+[[nodiscard]] NbResult NbVerifyV6File(NbImageFile kind, const std::string& label, const char* fileName, NbVerifyDepth depth,
                         NbV6FileView* view, std::vector<NbFinding>* findings);
 
 // What ties the files together: every file names one data file, and the
@@ -67,11 +67,11 @@ NbResult NbVerifyV6File(NbImageFile kind, const std::string& label, const char* 
 void NbVerifyV6CrossCheck(const std::vector<NbV6FileView>& views, std::vector<NbFinding>* findings);
 
 // The whole image: every file, then the cross-check.
-NbResult NbVerifyV6Image(const char* mapFileName, const char* dataFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbVerifyV6Image(const char* mapFileName, const char* dataFileName, char** metadataFileNames,
                          std::uint32_t metadataFileCount, NbVerifyDepth depth, std::vector<NbFinding>* findings);
 
 // The converter's last step before it reports success: 13, with the first
 // finding traced, when the converted image does not verify; a host failure's
 // code when it could not be read.
-NbResult NbVerifyConversion(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbVerifyConversion(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                             std::uint32_t metadataFileCount);

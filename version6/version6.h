@@ -27,7 +27,7 @@ struct NbMapSource {
 // retained page written once at its final place, the bytes around them as an
 // in-place compaction would leave them. Restores nothing on failure: the
 // caller reverts from the backups.
-NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
+[[nodiscard]] NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                        std::uint32_t metadataFileCount, const ImageParameters* parameters,
                        const MetadataFileParameters* metadataFileParameters, const NbMapSource* source = nullptr);
 
@@ -35,12 +35,12 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
 // the file over its backup name and copying the body into a new file; the
 // whole previous map file stays as the backup. Without moveBody the new file
 // stays empty, for a rewrite that builds it from the backup in one pass.
-NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset, std::uint64_t newDataOffset,
+[[nodiscard]] NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset, std::uint64_t newDataOffset,
                             bool moveBody = true);
 
 // The same swap without a move: the map file goes over its backup name and a
 // new, empty map file takes its place, durably.
-NbResult NbPrepareMapRebuild(const char* mapFileName);
+[[nodiscard]] NbResult NbPrepareMapRebuild(const char* mapFileName);
 
 // After the relocation the table of an extended map lies further back by the
 // distance the body moved, and the file is longer by as much: the description
@@ -54,5 +54,5 @@ void NbFollowRelocation(ImageParameters* parameters, std::uint64_t oldDataOffset
 // for reading only. 13, with one trace line per reason, when there is none;
 // a host failure's code when a file cannot be opened or measured.
 inline constexpr std::uint64_t NB_GROWTH_LIMIT = 1ull << 30;
-NbResult NbCheckConvertible(const NbConversionPlan& plan, const char* mapFileName, const char* dataFileName,
+[[nodiscard]] NbResult NbCheckConvertible(const NbConversionPlan& plan, const char* mapFileName, const char* dataFileName,
                             char** metadataFileNames, std::uint32_t metadataFileCount);
