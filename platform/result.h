@@ -17,6 +17,7 @@ inline constexpr NbResult NB_FILE_EXISTS = 80;       // create of a name that ex
 inline constexpr NbResult NB_NOT_SUPPORTED = 50;     // the host has no such service
 inline constexpr NbResult NB_INVALID_PARAMETER = 87;
 inline constexpr NbResult NB_DISK_FULL = 112;
+inline constexpr NbResult NB_NEGATIVE_SEEK = 131;    // a file position the host cannot take
 inline constexpr NbResult NB_ALREADY_EXISTS = 183;   // rename onto a name that exists
 inline constexpr NbResult NB_NAME_TOO_LONG = 206;
 inline constexpr NbResult NB_INVALID_ADDRESS = 487;  // null pointer, name or buffer
