@@ -39,10 +39,9 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     code = NbCopyFileChunks(file, 0, backup, 0, length, buffer);
     if (code != NB_OK) NB_RETURN(kName, code);
     // The backup is the user's way back: it must be on the medium, under its
-    // name, before anything writes over the file.
+    // name, before anything writes over the file. The first flush of a new
+    // file makes its name durable too.
     code = backup.Flush();
-    if (code != NB_OK) NB_RETURN(kName, code);
-    code = NbFileSyncDirectory(backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
     file.Close();
     backup.Close();
@@ -64,11 +63,9 @@ NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backu
     code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     // Only a backup of the whole file can stand in for a file that is gone;
     // the new file gets the backup's owner and permissions.
-    bool created = false;
     if (code == NB_FILE_NOT_FOUND && backupLength == length) {
         code = file.Create(fileName, NB_CREATE_NEW, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-        created = code == NB_OK;
-        if (created) code = file.TakeOwnershipOf(backup);
+        if (code == NB_OK) code = file.TakeOwnershipOf(backup);
     }
     // A whole map is worth an in-system copy; a head is copied as it was made.
     if (code == NB_OK)
@@ -85,8 +82,7 @@ NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backu
     std::uint64_t now = 0;
     if (code == NB_OK) code = file.Query(&now);
     if (code == NB_OK && now != length) code = file.Truncate(length);
-    if (code == NB_OK) code = file.Flush();
-    if (code == NB_OK && created) code = NbFileSyncDirectory(fileName);
+    if (code == NB_OK) code = file.Flush();  // a file made again gets its name durable here too
     return code;
 }
 
@@ -117,7 +113,9 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
         backup.Close();  // no file stays open under a name a rename replaces
         // A rename that fails too leaves the file to the user, who learns
         // why the copy failed.
-        if (NbFileReplace(backupName, fileName) == NB_OK) code = NbFileSyncDirectory(fileName);
+        bool renamed = false;
+        const NbResult moved = NbFileRenameDurably(backupName, fileName, true, &renamed);
+        if (renamed) code = moved;
     }
     if (code != NB_OK) NB_RETURN(kName, code);
     backup.Close();

@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,31 +20,47 @@ NbResult Validate(const NbFileObject* object) {
     return NB_OK;
 }
 
-}  // namespace
+// The page of a file object: the record first, as callers see it, then what
+// only these functions use. A file the object created has its name right
+// behind, so that its first flush can make the name durable too.
+struct ObjectPage {
+    NbFileObject Record;
+    std::uint64_t Position;  // where Read and Write go next
+    bool NameToSync;         // created here, and its folder not yet flushed
+};
+static_assert(offsetof(ObjectPage, Record) == 0, "a record's address is its page's");
 
-namespace {
+ObjectPage* PageOf(NbFileObject* object) { return reinterpret_cast<ObjectPage*>(object); }
+const char* CreatedName(ObjectPage* page) { return reinterpret_cast<const char*>(page + 1); }
 
 // A page of its own for the record, the handle from open, and the record
-// valid only once the handle is there.
+// valid only once the handle is there. A name to keep is kept behind the
+// page's own fields.
 template <class Open>
-NbResult CreateObject(NbFileObject** object, const char* fileName, Open open) {
+NbResult CreateObject(NbFileObject** object, const char* fileName, bool keepName, Open open) {
     if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
     Host& host = NbHost();
-    void* page = nullptr;
-    NbResult code = host.PageAlloc(sizeof(NbFileObject), &page);
+    const std::size_t name = keepName ? std::strlen(fileName) + 1 : 0;
+    void* memory = nullptr;
+    NbResult code = host.PageAlloc(sizeof(ObjectPage) + name, &memory);
     if (code != NB_OK) return code;
-    auto* record = static_cast<NbFileObject*>(page);
-    std::memset(record, 0, sizeof *record);
+    std::memset(memory, 0, sizeof(ObjectPage) + name);
+    auto* page = static_cast<ObjectPage*>(memory);
+    NbFileObject* record = &page->Record;
     *object = record;
     record->AuxiliaryHandle = kInvalidHostHandle;
     code = open(host, &record->Handle);
     if (code != NB_OK) {
-        NbMemoryFree(record);
+        NbMemoryFree(page);
         *object = nullptr;
         return code;
     }
     std::uint64_t capacity = 0;
     if (host.DeviceCapacity(record->Handle, &capacity) == NB_OK) record->DeviceFlag = 1;
+    if (keepName) {
+        std::memcpy(page + 1, fileName, name);
+        page->NameToSync = true;
+    }
     record->Size = NB_FILE_OBJECT_SIZE;
     record->Magic = NB_FILE_OBJECT_MAGIC;
     return NB_OK;
@@ -133,7 +151,7 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
     const bool pinned = pin != nullptr;
     const HostFileId pinnedId = pinned ? pin->Id : HostFileId {};
     if (pinned && !pin->ThroughLink) hostFlags |= NB_FLAG_NO_FOLLOW;
-    NbResult code = CreateObject(object, fileName, [&](Host& host, HostHandle* out) {
+    NbResult code = CreateObject(object, fileName, !existing, [&](Host& host, HostHandle* out) {
         return host.Open(fileName, existing, access, share, hostFlags, out);
     });
     // A link where the run found a file: someone put it there.
@@ -152,20 +170,25 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
 }
 
 NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName) {
-    return CreateObject(object, fileName, [&](Host& host, HostHandle* out) { return host.OpenLocked(fileName, out); });
+    return CreateObject(object, fileName, false,
+                        [&](Host& host, HostHandle* out) { return host.OpenLocked(fileName, out); });
 }
 
 NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset) {
     if (const NbResult bad = Validate(object)) return bad;
-    const NbResult code = NbHost().Seek(object->Handle, offset);
-    NB_RETURN("NbFileObjectSeek", code);
+    // A position is a signed 64-bit offset to every host.
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) NB_RETURN("NbFileObjectSeek", NB_NEGATIVE_SEEK);
+    PageOf(object)->Position = offset;
+    NB_RETURN("NbFileObjectSeek", NB_OK);
 }
 
 NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead) {
     if (const NbResult bad = Validate(object)) return bad;
     if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    ObjectPage* page = PageOf(object);
     std::uint32_t done = 0;
-    const NbResult code = NbHost().Read(object->Handle, buffer, count, &done);
+    const NbResult code = NbHost().ReadAt(object->Handle, page->Position, buffer, count, &done);
+    page->Position += done;
     if (code != NB_OK) NB_RETURN("NbFileObjectRead", code);
     if (countRead != nullptr) *countRead = done;
     if (done == count || countRead != nullptr) return NB_OK;
@@ -175,8 +198,10 @@ NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t coun
 NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count) {
     if (const NbResult bad = Validate(object)) return bad;
     if (buffer == nullptr) return NB_INVALID_ADDRESS;
+    ObjectPage* page = PageOf(object);
     std::uint32_t done = 0;
-    const NbResult code = NbHost().Write(object->Handle, buffer, count, &done);
+    const NbResult code = NbHost().WriteAt(object->Handle, page->Position, buffer, count, &done);
+    page->Position += done;
     if (code != NB_OK) return code;
     return done == count ? NB_OK : NB_IO_INCOMPLETE;
 }
@@ -213,7 +238,15 @@ NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size) {
 
 NbResult NbFileObjectFlush(NbFileObject* object) {
     if (const NbResult bad = Validate(object)) return bad;
-    return NbHost().Flush(object->Handle);
+    NbResult code = NbHost().Flush(object->Handle);
+    // Data on the medium is lost all the same while no folder entry leads
+    // to it. Until the folder is flushed, each flush tries again.
+    ObjectPage* page = PageOf(object);
+    if (code == NB_OK && page->NameToSync) {
+        code = NbFileSyncDirectory(CreatedName(page));
+        if (code == NB_OK) page->NameToSync = false;
+    }
+    return code;
 }
 
 NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length) {
@@ -227,7 +260,7 @@ NbResult NbFileObjectDestroy(NbFileObject* object) {
     if (object->AuxiliaryHandle != kInvalidHostHandle) host.Close(object->AuxiliaryHandle);
     const NbResult code = host.Close(object->Handle);
     object->Magic = 0;
-    NbMemoryFree(object);
+    NbMemoryFree(PageOf(object));
     return code;
 }
 
@@ -294,6 +327,13 @@ NbResult NbFileSyncDirectory(const char* fileName) {
     NB_RETURN("NbFileSyncDirectory", NbHost().SyncDirectory(fileName));
 }
 
+NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool replace, bool* renamed) {
+    NbResult code = replace ? NbFileReplace(existingName, newName) : NbFileRename(existingName, newName);
+    *renamed = code == NB_OK;
+    if (code == NB_OK) code = NbFileSyncDirectory(newName);
+    return code;
+}
+
 NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count) {
     static const char kName[] = "NbFileWriteAtomically";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
@@ -311,12 +351,10 @@ NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, 
     }
     if (code == NB_OK) code = file.Flush();
     file.Close();
-    if (code == NB_OK) code = NbFileRename(newName, fileName);
-    if (code != NB_OK) {
-        NbFileDelete(newName);
-        NB_RETURN(kName, code);
-    }
-    NB_RETURN(kName, NbFileSyncDirectory(fileName));
+    bool renamed = false;
+    if (code == NB_OK) code = NbFileRenameDurably(newName, fileName, false, &renamed);
+    if (code != NB_OK && !renamed) NbFileDelete(newName);
+    NB_RETURN(kName, code);
 }
 
 CNimbraFile::CNimbraFile() {

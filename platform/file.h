@@ -10,7 +10,9 @@
 
 inline constexpr std::uint32_t NB_FILE_OBJECT_MAGIC = 0x2A46624E;  // "NbF*" in memory
 
-// One per open file, in a page of its own; validated on every call.
+// One per open file, at the start of a page of its own that also holds the
+// object's private state (its file position; the name of a file it created);
+// validated on every call.
 struct NbFileObject {
     std::uint32_t Magic;
     std::uint32_t Size;
@@ -39,14 +41,19 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
 // Opens an existing file only to hold an exclusive lock on it while the
 // object lives: 32 when another holder has one.
 NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName);
+// The object keeps the file's position, which starts at 0: a seek only sets
+// it (131 past the largest position a file may have), and Read and Write
+// move it on by what they moved.
 NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
 NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
 NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
-// Positioned: the file's position is neither used nor changed.
+// Positioned: the object's position is neither used nor changed.
 NbResult NbFileObjectReadAt(NbFileObject* object, std::uint64_t offset, void* buffer, std::uint32_t count,
                             std::uint32_t* countRead);
 NbResult NbFileObjectWriteAt(NbFileObject* object, std::uint64_t offset, const void* buffer, std::uint32_t count);
 NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
+// Makes the file's data durable; the first flush that succeeds on a file
+// the object created also makes its name durable (NbFileSyncDirectory).
 NbResult NbFileObjectFlush(NbFileObject* object);
 NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length);
 NbResult NbFileObjectDestroy(NbFileObject* object);
@@ -60,9 +67,13 @@ NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size);
 NbResult NbFileDelete(const char* fileName);
 // Makes the directory entry of a file just created or renamed durable.
 NbResult NbFileSyncDirectory(const char* fileName);
+// NbFileRename (or, with replace, NbFileReplace), then NbFileSyncDirectory
+// on the new name. *renamed tells whether the name moved, which the result
+// alone does not: a folder that cannot be flushed leaves it moved.
+NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool replace, bool* renamed);
 // Writes a small file whole or not at all: the bytes go into "<name>~" (a
-// leftover of that name is replaced), which is flushed and renamed to name,
-// and the folder is flushed. Fails, leaving nothing behind, when name exists.
+// leftover of that name is replaced), which is flushed and durably renamed
+// to name. Fails, leaving nothing behind, when name exists.
 NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count);
 
 // The files of one run, by the names the run uses. While a scope lives,
@@ -103,7 +114,8 @@ public:
     // Creates a new file for writing, shared for reading; when one of that
     // name exists, deletes it (whatever that gives) and creates once more.
     NbResult CreateReplacing(const char* fileName);
-    // Writes what the file holds through to the medium.
+    // Writes what the file holds through to the medium (and, the first time,
+    // the name of a file this object created).
     NbResult Flush();
     // Lets the bytes just written start on their way to the medium.
     void StartWriteback(std::uint64_t offset, std::uint64_t length);

@@ -9,10 +9,10 @@ Host* g_host = nullptr;  // null: the real host of this machine
 namespace {
 
 // In the order of HostCall.
-const char* const kCallNames[] = {"Open",     "Close",      "Read",      "Write",       "Seek",    "Size",
-                                  "DeviceCapacity", "Flush", "SyncDirectory", "Rename", "Remove", "PageAlloc",
-                                  "PageFree", "CreateGuid", "Truncate",  "Lock",        "Identity", "Ownership",
-                                  "ResolveLink", "Replace", "CopyRange", "Inspect"};
+const char* const kCallNames[] = {"Open", "Close", "Read", "Write", "Size", "DeviceCapacity", "Flush",
+                                  "SyncDirectory", "Rename", "Remove", "PageAlloc", "PageFree", "CreateGuid",
+                                  "Truncate", "Lock", "Identity", "Ownership", "ResolveLink", "Replace",
+                                  "CopyRange", "Inspect"};
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<std::size_t>(HostCall::Count),
               "every kind of host call has its name");
 

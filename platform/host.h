@@ -48,10 +48,10 @@ struct HostFileInfo {
     bool WritableByOthers = false;  // users other than the owner may write it
 };
 
-// The kinds of call, so that a test host can count and select them.
-// Positioned reads and writes count as Read and Write.
+// The kinds of call, so that a test host can count and select them. Read
+// and Write count ReadAt and WriteAt.
 enum class HostCall : int {
-    Open, Close, Read, Write, Seek, Size, DeviceCapacity, Flush, SyncDirectory,
+    Open, Close, Read, Write, Size, DeviceCapacity, Flush, SyncDirectory,
     Rename, Remove, PageAlloc, PageFree, CreateGuid,
     Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Inspect, Count
 };
@@ -67,11 +67,6 @@ public:
     virtual NbResult Open(const char* name, bool openExisting, std::uint32_t access,
                           std::uint32_t share, std::uint32_t flags, HostHandle* out) = 0;
     virtual NbResult Close(HostHandle h) = 0;
-    // Reads or writes up to count bytes at the current position; *done gets
-    // what moved. A read that stops short at the end of the file succeeds.
-    virtual NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
-    virtual NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) = 0;
-    virtual NbResult Seek(HostHandle h, std::uint64_t offset) = 0;
     virtual NbResult Size(HostHandle h, std::uint64_t* size) = 0;
     // Capacity in bytes of a storage device; a plain file answers with an error.
     virtual NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) = 0;
@@ -86,8 +81,9 @@ public:
     // the old file or the new one under newName, never neither.
     virtual NbResult Replace(const char* existingName, const char* newName) = 0;
 
-    // Reads or writes at an offset, leaving no position behind; otherwise as
-    // Read and Write.
+    // Reads or writes up to count bytes at an offset; *done gets what moved.
+    // A read that stops short at the end of the file succeeds. Handles have
+    // no position of their own here: the file objects keep one.
     virtual NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
                             std::uint32_t* done) = 0;
     virtual NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
@@ -165,11 +161,6 @@ public:
         return next_.Open(name, openExisting, access, share, flags, out);
     }
     NbResult Close(HostHandle h) override { return next_.Close(h); }
-    NbResult Read(HostHandle h, void* b, std::uint32_t n, std::uint32_t* done) override { return next_.Read(h, b, n, done); }
-    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
-        return next_.Write(h, b, n, done);
-    }
-    NbResult Seek(HostHandle h, std::uint64_t offset) override { return next_.Seek(h, offset); }
     NbResult Size(HostHandle h, std::uint64_t* size) override { return next_.Size(h, size); }
     NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return next_.DeviceCapacity(h, bytes); }
     NbResult Flush(HostHandle h) override { return next_.Flush(h); }

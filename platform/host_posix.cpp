@@ -269,21 +269,6 @@ public:
         return ::close(FdOf(h)) == 0 ? NB_OK : LastError();
     }
 
-    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        return Transfer(static_cast<unsigned char*>(buffer), count, done,
-                        [h](unsigned char* p, std::size_t n) { return ::read(FdOf(h), p, n); });
-    }
-
-    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        return Transfer(static_cast<const unsigned char*>(buffer), count, done,
-                        [h](const unsigned char* p, std::size_t n) { return ::write(FdOf(h), p, n); });
-    }
-
-    NbResult Seek(HostHandle h, std::uint64_t offset) override {
-        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return NB_INVALID_PARAMETER;
-        return ::lseek(FdOf(h), static_cast<off_t>(offset), SEEK_SET) < 0 ? LastError() : NB_OK;
-    }
-
     NbResult Size(HostHandle h, std::uint64_t* size) override {
         struct stat st {};
         if (::fstat(FdOf(h), &st) != 0) return LastError();

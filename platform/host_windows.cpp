@@ -91,21 +91,18 @@ BOOL MoveByName(const char* from, const char* to, DWORD flags) {
     return flags == 0 ? ::MoveFileW(f.c_str(), t.c_str()) : ::MoveFileExW(f.c_str(), t.c_str(), flags);
 }
 
-// Moves count bytes in as many calls as it takes: a read stops early only at
-// the end of the file. At is the OVERLAPPED offset of a positioned transfer,
-// or null for one at the file position.
+// Moves count bytes at offset in as many calls as it takes: a read stops
+// early only at the end of the file. On a handle opened for synchronous use
+// this moves the handle's file position too; nothing here uses that one.
 template <class Byte, class Call>
-NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, const std::uint64_t* at, Call call) {
+NbResult TransferAt(std::uint64_t offset, Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
     std::uint32_t total = 0;
     while (total < count) {
         OVERLAPPED position {};
-        if (at != nullptr) {
-            const std::uint64_t offset = *at + total;
-            position.Offset = static_cast<DWORD>(offset);
-            position.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        }
+        position.Offset = static_cast<DWORD>(offset + total);
+        position.OffsetHigh = static_cast<DWORD>((offset + total) >> 32);
         DWORD moved = 0;
-        if (!call(bytes + total, count - total, &moved, at != nullptr ? &position : nullptr)) {
+        if (!call(bytes + total, count - total, &moved, &position)) {
             *done = total;
             return LastError();
         }
@@ -114,19 +111,6 @@ NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, const s
     }
     *done = total;
     return NB_OK;
-}
-
-// A positioned transfer on a handle opened for synchronous use moves the
-// file position too; put it back, so that ReadAt and WriteAt leave none
-// behind, as pread and pwrite do.
-template <class Byte, class Call>
-NbResult TransferAt(HANDLE handle, std::uint64_t offset, Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
-    *done = 0;
-    LARGE_INTEGER zero {}, saved {};
-    if (!::SetFilePointerEx(handle, zero, &saved, FILE_CURRENT)) return LastError();
-    const NbResult code = Transfer(bytes, count, done, &offset, call);
-    if (!::SetFilePointerEx(handle, saved, nullptr, FILE_BEGIN) && code == NB_OK) return LastError();
-    return code;
 }
 
 NbResult CopyName(const std::string& name, char* out, std::size_t size) {
@@ -357,30 +341,6 @@ public:
         return code;
     }
 
-    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        const HANDLE handle = HandleOf(h);
-        return Transfer(static_cast<unsigned char*>(buffer), count, done, nullptr,
-                        [handle](unsigned char* p, DWORD n, DWORD* moved, OVERLAPPED* o) {
-                            return ::ReadFile(handle, p, n, moved, o);
-                        });
-    }
-
-    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        const HANDLE handle = HandleOf(h);
-        return Transfer(static_cast<const unsigned char*>(buffer), count, done, nullptr,
-                        [handle](const unsigned char* p, DWORD n, DWORD* moved, OVERLAPPED* o) {
-                            return ::WriteFile(handle, p, n, moved, o);
-                        });
-    }
-
-    NbResult Seek(HostHandle h, std::uint64_t offset) override {
-        // Offsets past 2^63 are negative to the system: 131, as SetFilePointer
-        // would say for the same halves.
-        LARGE_INTEGER distance;
-        distance.QuadPart = static_cast<LONGLONG>(offset);
-        return ::SetFilePointerEx(HandleOf(h), distance, nullptr, FILE_BEGIN) ? NB_OK : LastError();
-    }
-
     NbResult Size(HostHandle h, std::uint64_t* size) override {
         LARGE_INTEGER value {};
         if (!::GetFileSizeEx(HandleOf(h), &value)) return LastError();
@@ -433,7 +393,7 @@ public:
     NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
                     std::uint32_t* done) override {
         const HANDLE handle = HandleOf(h);
-        return TransferAt(handle, offset, static_cast<unsigned char*>(buffer), count, done,
+        return TransferAt(offset, static_cast<unsigned char*>(buffer), count, done,
                           [handle](unsigned char* p, DWORD n, DWORD* moved, OVERLAPPED* o) {
                               // At or past the end, a positioned read fails with 38.
                               if (::ReadFile(handle, p, n, moved, o)) return TRUE;
@@ -446,14 +406,13 @@ public:
     NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
                      std::uint32_t* done) override {
         const HANDLE handle = HandleOf(h);
-        return TransferAt(handle, offset, static_cast<const unsigned char*>(buffer), count, done,
+        return TransferAt(offset, static_cast<const unsigned char*>(buffer), count, done,
                           [handle](const unsigned char* p, DWORD n, DWORD* moved, OVERLAPPED* o) {
                               return ::WriteFile(handle, p, n, moved, o);
                           });
     }
 
     NbResult Truncate(HostHandle h, std::uint64_t length) override {
-        // Leaves the file position where it was, as ftruncate does.
         FILE_END_OF_FILE_INFO end {};
         end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
         return ::SetFileInformationByHandle(HandleOf(h), FileEndOfFileInfo, &end, sizeof end) ? NB_OK : LastError();

@@ -300,18 +300,20 @@ INSTANTIATE_TEST_SUITE_P(Driver, ReadingRun, ::testing::Values(
 
 // Failures of the changing stage, made by the test seam in this process: the step's own lines, then the
 // revert, which succeeds without a line.
-enum class Step { Relocation, Rewrite };
+enum class Step { Relocation, NewMapFolder, Rewrite };
 struct ChangingCase { const char* name; std::uint32_t layout; Step step; std::string out; Trace trace; };
 void PrintTo(const ChangingCase& c, std::ostream* out) { *out << c.name; }
 class ChangingRun : public ::testing::TestWithParam<ChangingCase> {};
 
-// The call of a clean run that begins the step: the relocation's rename over the backup, or the rewrite's
-// first write, after the relocation has made its names durable. 1-based, over every call.
+// The call of a clean run that begins the step: the relocation's rename over the backup, the folder flush
+// that makes the names durable (at the new map's first flush), or the rewrite's first write after it.
+// 1-based, over every call.
 std::uint64_t FirstCallOf(Step step, const std::vector<HostCall>& log) {
     std::size_t i = 0;
     while (i < log.size() && log[i] != HostCall::Replace) ++i;
     if (step == Step::Relocation) return i + 1;
     while (i < log.size() && log[i] != HostCall::SyncDirectory) ++i;
+    if (step == Step::NewMapFolder) return i + 1;
     while (i < log.size() && log[i] != HostCall::Write) ++i;
     return i + 1;
 }
@@ -349,6 +351,10 @@ INSTANTIATE_TEST_SUITE_P(Driver, ChangingRun, ::testing::Values(
                   NB_PARSING("2") "main: Error while converting map file {M}. Error 5\n" NB_REVERTED("{M}"),
                   Exit("NbFileReplace", "5") + Trace {"*** NbAdjustDataOffset NbFileReplace [{M}] [{M}.backup] returned 5"} +
                       Exit("NbAdjustDataOffset", "5")},
+    ChangingCase {"Layout2NewMapFolder", 2, Step::NewMapFolder,
+                  NB_PARSING("2") "main: Error while converting map file {M}. Error 5\n" NB_REVERTED("{M}"),
+                  Exit("NbFileSyncDirectory", "5") + Trace {"--- CNimbraFile::Flush 5 NbFileObjectFlush( 0x{P} ) 5"} +
+                      Exit("CNimbraFile::Flush", "5") + Exit("NbAdjustDataOffset", "5")},
     ChangingCase {"Layout2Rewrite", 2, Step::Rewrite,
                   NB_PARSING("2") "main: Image size 40960 blocks, block size 512\nmain: Replacing headers with new...\n"
                   "main: Failed. Error 5. Now reverting to backup\n" NB_REVERTED("{M}") NB_REVERTED("{D}") NB_REVERTED("{T}"),

@@ -25,9 +25,8 @@ namespace {
 constexpr NbResult kDiskFull = 112;
 
 // The real host on a disk that is full from the fullAt-th call that writes
-// bytes on: Write (positioned too), CopyRange, and a Truncate that extends (a
-// file system that does not keep holes allocates the new length). Such a
-// call still does all it can without new space, as a file system that does
+// bytes on: WriteAt, CopyRange, and a Truncate that extends (a file system
+// that does not keep holes allocates the new length). Such a call still does all it can without new space, as a file system that does
 // not copy on write does: it overwrites the bytes the file already holds,
 // and stops with 112 at the first byte that would need space (beyond the
 // end, or in a hole an earlier write left). The fullAt-th call itself finds
@@ -43,31 +42,7 @@ public:
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share, std::uint32_t flags,
                   HostHandle* out) override {
         const NbResult code = next_.Open(name, openExisting, access, share, flags, out);
-        if (code == NB_OK) {
-            positions_[*out] = 0;
-            if (!openExisting) holes_.erase(Key(*out));  // a new file, whatever number it reuses
-        }
-        return code;
-    }
-    NbResult Close(HostHandle h) override {
-        positions_.erase(h);
-        return next_.Close(h);
-    }
-    NbResult Seek(HostHandle h, std::uint64_t offset) override {
-        const NbResult code = next_.Seek(h, offset);
-        if (code == NB_OK) positions_[h] = offset;
-        return code;
-    }
-    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        const NbResult code = next_.Read(h, buffer, count, done);
-        positions_[h] += *done;
-        return code;
-    }
-    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override {
-        const NbResult code = Put(h, positions_[h], count, done, [&](std::uint32_t n, std::uint32_t* moved) {
-            return next_.Write(h, buffer, n, moved);
-        });
-        positions_[h] += *done;
+        if (code == NB_OK && !openExisting) holes_.erase(Key(*out));  // a new file, whatever number it reuses
         return code;
     }
     NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
@@ -160,7 +135,6 @@ private:
     std::uint64_t fullAt_;
     std::uint64_t writes_ = 0;
     bool refused_ = false;
-    std::map<HostHandle, std::uint64_t> positions_;
     std::map<FileKey, Extents> holes_;
 };
 

@@ -182,9 +182,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedImage, testing::ValuesIn(kRefusals), test
 class SpoilingHost final : public ForwardingHost {
 public:
     SpoilingHost() : ForwardingHost(NbSystemHost()) {}
-    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
-        return ForwardingHost::Write(h, Spoil(b, n), n, done);
-    }
     NbResult WriteAt(HostHandle h, std::uint64_t at, const void* b, std::uint32_t n, std::uint32_t* done) override {
         return ForwardingHost::WriteAt(h, at, Spoil(b, n), n, done);
     }

@@ -43,17 +43,9 @@ public:
         if (code == NB_OK) names_[*out] = name;
         return code;
     }
-    NbResult Read(HostHandle h, void* b, std::uint32_t n, std::uint32_t* done) override {
-        ++reads;
-        return next_.Read(h, b, n, done);
-    }
     NbResult ReadAt(HostHandle h, std::uint64_t offset, void* b, std::uint32_t n, std::uint32_t* done) override {
         ++reads;
         return next_.ReadAt(h, offset, b, n, done);
-    }
-    NbResult Write(HostHandle h, const void* b, std::uint32_t n, std::uint32_t* done) override {
-        NoteWrite(h);
-        return next_.Write(h, b, n, done);
     }
     NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* b, std::uint32_t n, std::uint32_t* done) override {
         NoteWrite(h);

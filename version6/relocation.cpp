@@ -30,10 +30,11 @@ NbResult SwapInNewMap(const char* kName, const char* mapFileName, const char* ba
     return NB_OK;
 }
 
-// The new map file and both names on the medium before anyone writes over the map.
-NbResult MakeDurable(const char* kName, const char* mapFileName, CNimbraFile& target) {
-    NbResult code = target.Flush();
-    if (code == NB_OK) code = NbFileSyncDirectory(mapFileName);
+// The new map file and both names on the medium before anyone writes over
+// the map: the new file's first flush also flushes the folder, which holds
+// the old map under its backup name too.
+NbResult MakeDurable(const char* kName, CNimbraFile& target) {
+    const NbResult code = target.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
     return NB_OK;
 }
@@ -64,7 +65,7 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
         if (code == NB_OK) code = NbCopyFileRange(source, oldDataOffset, target, newDataOffset, remaining, buffer);
         if (code != NB_OK) NB_RETURN(kName, code);
     }
-    code = MakeDurable(kName, mapFileName, target);
+    code = MakeDurable(kName, target);
     if (code != NB_OK) return code;
     source.Close();
     target.Close();
@@ -79,7 +80,7 @@ NbResult NbPrepareMapRebuild(const char* mapFileName) {
     if (code != NB_OK) NB_RETURN(kName, code);
     CNimbraFile target, source;
     code = SwapInNewMap(kName, mapFileName, backupName, target, source);
-    if (code == NB_OK) code = MakeDurable(kName, mapFileName, target);
+    if (code == NB_OK) code = MakeDurable(kName, target);
     if (code != NB_OK) return code;
     source.Close();
     target.Close();

@@ -39,7 +39,6 @@ NbResult FaultHost::Open(const char* name, bool openExisting, std::uint32_t acce
     const NbResult code = real_.Open(name, openExisting, access, share, flags, out);
     if (code == NB_OK) {
         paths_[*out] = name;
-        positions_[*out] = 0;
         if (!openExisting) NoteName(Undo::Create, name, "");
     }
     return code;
@@ -49,40 +48,10 @@ NbResult FaultHost::Close(HostHandle h) {
     FaultKind fault;
     const bool hit = Hit(HostCall::Close, &fault);
     paths_.erase(h);
-    positions_.erase(h);
     const NbResult code = real_.Close(h);  // a failed close still gives the handle back
     return hit ? plan_.Code : code;
 }
 
-NbResult FaultHost::Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) {
-    FaultKind fault;
-    NbResult code = plan_.Code;
-    *done = 0;
-    if (!Hit(HostCall::Read, &fault)) code = real_.Read(h, buffer, count, done);
-    else if (fault == FaultKind::Short && count > 0) code = real_.Read(h, buffer, count / 2, done);
-    positions_[h] += *done;
-    return code;
-}
-
-NbResult FaultHost::Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    FaultKind fault;
-    NbResult code = plan_.Code;
-    *done = 0;
-    const bool hit = Hit(HostCall::Write, &fault);
-    NoteWrite(h, positions_[h], count);
-    if (!hit) code = real_.Write(h, buffer, count, done);
-    else if (fault == FaultKind::Short && count > 0) code = real_.Write(h, buffer, count / 2, done);
-    positions_[h] += *done;
-    return code;
-}
-
-NbResult FaultHost::Seek(HostHandle h, std::uint64_t offset) {
-    FaultKind fault;
-    if (Hit(HostCall::Seek, &fault)) return plan_.Code;
-    const NbResult code = real_.Seek(h, offset);
-    if (code == NB_OK) positions_[h] = offset;
-    return code;
-}
 NbResult FaultHost::Size(HostHandle h, std::uint64_t* size) { NB_FAULT_OR(HostCall::Size, real_.Size(h, size)); }
 NbResult FaultHost::DeviceCapacity(HostHandle h, std::uint64_t* bytes) {
     NB_FAULT_OR(HostCall::DeviceCapacity, real_.DeviceCapacity(h, bytes));

@@ -44,9 +44,6 @@ public:
     NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                   std::uint32_t flags, HostHandle* out) override;
     NbResult Close(HostHandle h) override;
-    NbResult Read(HostHandle h, void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    NbResult Write(HostHandle h, const void* buffer, std::uint32_t count, std::uint32_t* done) override;
-    NbResult Seek(HostHandle h, std::uint64_t offset) override;
     NbResult Size(HostHandle h, std::uint64_t* size) override;
     NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override;
     NbResult Flush(HostHandle h) override;
@@ -99,7 +96,6 @@ private:
     std::array<std::uint64_t, static_cast<int>(HostCall::Count)> counts_ {};
     std::vector<HostCall> log_;
     std::map<HostHandle, std::string> paths_;
-    std::map<HostHandle, std::uint64_t> positions_;
     std::vector<Undo> undo_;
     std::vector<Written> writes_;
 };
