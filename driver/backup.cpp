@@ -43,9 +43,9 @@ NbResult NbConvertCreateBackupFile(const char* fileName, std::uint64_t length) {
     // file makes its name durable too.
     code = backup.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
-    backup.Close();
-    buffer.Free();
+    (void)file.Close();
+    (void)backup.Close();
+    (void)buffer.Free();
     NB_RETURN(kName, NB_OK);
 }
 
@@ -110,7 +110,7 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
     if (code != NB_OK && backupLength == length && saved.empty()) {
         NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n", kName,
                 fileName, code, backupName);
-        backup.Close();  // no file stays open under a name a rename replaces
+        (void)backup.Close();  // no file stays open under a name a rename replaces
         // A rename that fails too leaves the file to the user, who learns
         // why the copy failed.
         bool renamed = false;
@@ -118,6 +118,6 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
         if (renamed) code = moved;
     }
     if (code != NB_OK) NB_RETURN(kName, code);
-    backup.Close();
+    (void)backup.Close();
     NB_RETURN(kName, NB_OK);
 }

@@ -61,7 +61,7 @@ public:
     RunLock(const RunLock&) = delete;
     RunLock& operator=(const RunLock&) = delete;
     ~RunLock() {
-        for (NbFileObject* object : objects_) NbFileObjectDestroy(object);
+        for (NbFileObject* object : objects_) (void)NbFileObjectDestroy(object);
     }
 
     NbResult Take(const char* name) {
@@ -82,7 +82,7 @@ public:
         code = NbHost().Identity(object->Handle, &locked);
         if (code == NB_OK && !(locked == id)) code = NB_FILE_INVALID;  // swapped between the two opens
         if (code != NB_OK) {
-            NbFileObjectDestroy(object);
+            (void)NbFileObjectDestroy(object);
             return code;
         }
         objects_.push_back(object);
@@ -223,7 +223,7 @@ NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) 
         HostFileInfo file;
         if (NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0) != NB_OK) continue;
         if (host.InspectHandle(object->Handle, &file) == NB_OK) owners.push_back(file.Owner);
-        NbFileObjectDestroy(object);
+        (void)NbFileObjectDestroy(object);
     }
     if (!info.Regular) return RefuseJournal(journalName, "it is not a regular file");
     if (!TrustedOwner(info, owners)) return RefuseJournal(journalName, "it is owned by another user");
@@ -307,8 +307,8 @@ NbResult BackupIsPrefixOf(const char* name, const char* backupName, bool* same) 
         }
         *same = code == NB_OK && equal;
     }
-    if (backup != nullptr) NbFileObjectDestroy(backup);
-    if (file != nullptr) NbFileObjectDestroy(file);
+    if (backup != nullptr) (void)NbFileObjectDestroy(backup);
+    if (file != nullptr) (void)NbFileObjectDestroy(file);
     return code;
 }
 
@@ -359,10 +359,10 @@ NbResult CheckWritable(const ImageNames& image) {
         // What cannot even be read (missing, a folder) is the backup's to report.
         NbFileObject* object = nullptr;
         if (NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0) != NB_OK) continue;
-        NbFileObjectDestroy(object);
+        (void)NbFileObjectDestroy(object);
         object = nullptr;
         const NbResult code = NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-        if (code == NB_OK) NbFileObjectDestroy(object);
+        if (code == NB_OK) (void)NbFileObjectDestroy(object);
         if (code == NB_OK) continue;
         NbPrint("%s: File [%s] cannot be written. Error %u. No changes to the image were made\n", kMain, name, code);
         return code;

@@ -181,7 +181,7 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo
     NbResult code =
         NbFileObjectCreate(&probe, journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
     if (code == NB_FILE_NOT_FOUND) return code;
-    if (code == NB_OK) NbFileObjectDestroy(probe);
+    if (code == NB_OK) (void)NbFileObjectDestroy(probe);
     // Never through a link: whoever may write the folder could point one
     // anywhere. What is judged is the very file read.
     CNimbraFile file;

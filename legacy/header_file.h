@@ -82,7 +82,7 @@ template <class Header, class CheckFile>
         code = NbTakeImageParameters(reader, i, names[i], header.ImageParameterC, header.MetadataAlignment,
                                      header.ImageParameterA, parameters);
         if (code != NB_OK) return code;
-        file.Close();
+        (void)file.Close();
     }
     return NB_OK;
 }

@@ -25,7 +25,7 @@ NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, cons
     if (code != NB_OK) NB_RETURN(kName, code);
     parameters->ImageSize = map.ImageSize;
     parameters->MapFileSize = size;
-    file.Close();
+    (void)file.Close();
 
     DataHeaderV2 data {};
     code = NbReadLegacyHeader(file, dataFileName, kDataHeaderV2Size, &size, bytes, &data);
@@ -34,12 +34,12 @@ NbResult NbConvertFromV2(const char* dataFileName, const char* mapFileName, cons
     parameters->DataSequence = 1;
     code = NbDataBlocks(kName, dataFileName, size, data.BlockSize, true, &parameters->DataBlocks);
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
+    (void)file.Close();
 
     MetadataHeaderV2 metadata {};
     code = NbReadLegacyHeader(file, metadataFileName, kMetadataHeaderV2Size, &size, bytes, &metadata);
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
+    (void)file.Close();
 
     parameters->ImageGuid = map.Prefix.Guid != 0 ? map.Prefix.Guid : NbCreateIdentifier();
 

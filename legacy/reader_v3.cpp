@@ -10,7 +10,8 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
                          MetadataFileParameters* metadataFileParameters) {
     static const char kName[] = "NbConvertFromV3";
     CNimbraBuffer headers;
-    headers.Allocate(static_cast<std::uint32_t>(kMetadataHeaderV3Size) * metadataFileCount, true);
+    // Without the buffer the first metadata read fails with 487, as it should.
+    (void)headers.Allocate(static_cast<std::uint32_t>(kMetadataHeaderV3Size) * metadataFileCount, true);
     NbConvertInitParameters(parameters, metadataFileParameters, metadataFileCount);
     NbResult code = NbCheckReaderArguments(kName, dataFileName, mapFileName, metadataFileNames, metadataFileCount);
     if (code != NB_OK) NB_RETURN(kName, code);
@@ -38,7 +39,7 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
         parameters->MapReference = extended.MapReference;
         NbCopyMapText(parameters, extended.MapText, sizeof extended.MapText);
     }
-    file.Close();
+    (void)file.Close();
 
     DataHeaderV3 data {};
     code = NbReadLegacyHeader(file, dataFileName, kDataHeaderV3Size, &size, bytes, &data);
@@ -47,7 +48,7 @@ NbResult NbConvertFromV3(const char* dataFileName, const char* mapFileName, char
     parameters->DataSequence = 1;
     code = NbDataBlocks(kName, dataFileName, size, data.BlockSize, false, &parameters->DataBlocks);
     if (code != NB_OK) NB_RETURN(kName, code);
-    file.Close();
+    (void)file.Close();
 
     // Every metadata file is in this layout, as detection judged the first
     // by its header length; and carries no identifier of its own.

@@ -37,7 +37,7 @@ NbResult NbFileHoldsLegacyHeader(const char* fileName, NbLegacyFile kind, bool* 
     std::uint8_t head[20] = {};
     std::uint32_t read = 0;
     code = NbFileObjectReadAt(file, 0, head, sizeof head, &read);
-    NbFileObjectDestroy(file);
+    (void)NbFileObjectDestroy(file);
     if (code != NB_OK || read < kMinimumHeader) return code;
     const std::uint32_t length = GetLe32(head, 4);
     *legacy = HasLayout2Length(kind, length) || HasLayout3Length(kind, length) ||
@@ -53,7 +53,8 @@ NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, 
 
     // Map, data, metadata: the order in which the files are examined.
     CNimbraBuffer heads[3];
-    for (CNimbraBuffer& head : heads) head.Allocate(kHeadLength, true);
+    // A buffer that cannot be had fails its read with 487, as it should.
+    for (CNimbraBuffer& head : heads) (void)head.Allocate(kHeadLength, true);
 
     if (dataFileName == nullptr || mapFileName == nullptr || metadataFileName == nullptr) {
         NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s One of the parameters is NULL [0x%p 0x%p 0x%p]\n", kName,
@@ -77,7 +78,7 @@ NbResult NbConvertGetVersion(const char* dataFileName, const char* mapFileName, 
         code = file.SeekRead(0, heads[i].Data, count, nullptr);
         if (code != NB_OK) NB_RETURN(kName, code);
         lengths[i] = GetLe32(heads[i].Data, 4);
-        file.Close();
+        (void)file.Close();
     }
 
     const std::uint32_t m = lengths[0], d = lengths[1], t = lengths[2];

@@ -35,7 +35,7 @@ CNimbraBuffer::CNimbraBuffer() {
 
 CNimbraBuffer::~CNimbraBuffer() {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ CNimbraBuffer::~CNimbraBuffer\n");
-    Free();
+    (void)Free();  // a destructor has no one to tell
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "--- CNimbraBuffer::~CNimbraBuffer\n");
 }
 

@@ -8,7 +8,7 @@
 #include "platform/result.h"
 
 // Returns one page allocation to the host; 487 for a null address.
-NbResult NbMemoryFree(void* address);
+[[nodiscard]] NbResult NbMemoryFree(void* address);
 
 class CNimbraBase {
 public:
@@ -30,9 +30,9 @@ public:
     CNimbraBuffer& operator=(const CNimbraBuffer&) = delete;
 
     // 13 when the buffer already holds pages; the host's code when refused.
-    NbResult Allocate(std::uint32_t size, bool zeroFill);
+    [[nodiscard]] NbResult Allocate(std::uint32_t size, bool zeroFill);
     // Empties the buffer even when the host fails to take the pages back.
-    NbResult Free();
+    [[nodiscard]] NbResult Free();
 
     std::uint8_t* Data = nullptr;
     std::uint32_t Size = 0;

@@ -51,7 +51,7 @@ NbResult CreateObject(NbFileObject** object, const char* fileName, bool keepName
     record->AuxiliaryHandle = kInvalidHostHandle;
     code = open(host, &record->Handle);
     if (code != NB_OK) {
-        NbMemoryFree(page);
+        (void)NbMemoryFree(page);
         *object = nullptr;
         return code;
     }
@@ -133,7 +133,7 @@ NbResult NbFilePin(const char* fileName, HostFileId* id) {
     if (code != NB_OK) return code;
     HostFileId found;
     code = host.Identity(handle, &found);
-    host.Close(handle);
+    (void)host.Close(handle);
     if (code != NB_OK) return code;
     Pins().Set(fileName, found, info.Link);
     if (id != nullptr) *id = found;
@@ -161,7 +161,7 @@ NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::ui
     code = NbHost().Identity((*object)->Handle, &found);
     if (code == NB_OK && pinned && !(found == pinnedId)) code = NotThePinnedFile(fileName);
     if (code != NB_OK) {
-        NbFileObjectDestroy(*object);
+        (void)NbFileObjectDestroy(*object);
         *object = nullptr;
         return code;
     }
@@ -257,10 +257,10 @@ NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length) {
 NbResult NbFileObjectDestroy(NbFileObject* object) {
     if (const NbResult bad = Validate(object)) return bad;
     Host& host = NbHost();
-    if (object->AuxiliaryHandle != kInvalidHostHandle) host.Close(object->AuxiliaryHandle);
+    if (object->AuxiliaryHandle != kInvalidHostHandle) (void)host.Close(object->AuxiliaryHandle);
     const NbResult code = host.Close(object->Handle);
     object->Magic = 0;
-    NbMemoryFree(PageOf(object));
+    (void)NbMemoryFree(PageOf(object));
     return code;
 }
 
@@ -350,10 +350,10 @@ NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, 
         done += piece;
     }
     if (code == NB_OK) code = file.Flush();
-    file.Close();
+    (void)file.Close();
     bool renamed = false;
     if (code == NB_OK) code = NbFileRenameDurably(newName, fileName, false, &renamed);
-    if (code != NB_OK && !renamed) NbFileDelete(newName);
+    if (code != NB_OK && !renamed) (void)NbFileDelete(newName);
     NB_RETURN(kName, code);
 }
 
@@ -365,7 +365,7 @@ CNimbraFile::CNimbraFile() {
 
 CNimbraFile::~CNimbraFile() {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ CNimbraFile::~CNimbraFile\n");
-    if (object_ != nullptr) Close();
+    if (object_ != nullptr) (void)Close();
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "--- CNimbraFile::~CNimbraFile\n");
 }
 
@@ -387,7 +387,7 @@ NbResult CNimbraFile::Create(const char* fileName, std::uint8_t openExisting, st
 NbResult CNimbraFile::CreateReplacing(const char* fileName) {
     NbResult code = Create(fileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     if (code == NB_FILE_EXISTS) {
-        NbFileDelete(fileName);
+        (void)NbFileDelete(fileName);
         code = Create(fileName, NB_CREATE_NEW, NB_ACCESS_WRITE, NB_SHARE_READ, 0);
     }
     return code;

@@ -36,45 +36,45 @@ inline constexpr std::uint32_t NB_SHARE_READ_WRITE = 3;
 inline constexpr std::uint8_t NB_OPEN_EXISTING = 1;
 inline constexpr std::uint8_t NB_CREATE_NEW = 0;
 
-NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
+[[nodiscard]] NbResult NbFileObjectCreate(NbFileObject** object, const char* fileName, std::uint8_t openExisting,
                             std::uint32_t access, std::uint32_t share, std::uint32_t flags);
 // Opens an existing file only to hold an exclusive lock on it while the
 // object lives: 32 when another holder has one.
-NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName);
+[[nodiscard]] NbResult NbFileObjectCreateLocked(NbFileObject** object, const char* fileName);
 // The object keeps the file's position, which starts at 0: a seek only sets
 // it (131 past the largest position a file may have), and Read and Write
 // move it on by what they moved.
-NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
-NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
-NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
+[[nodiscard]] NbResult NbFileObjectSeek(NbFileObject* object, std::uint64_t offset);
+[[nodiscard]] NbResult NbFileObjectRead(NbFileObject* object, void* buffer, std::uint32_t count, std::uint32_t* countRead);
+[[nodiscard]] NbResult NbFileObjectWrite(NbFileObject* object, const void* buffer, std::uint32_t count);
 // Positioned: the object's position is neither used nor changed.
-NbResult NbFileObjectReadAt(NbFileObject* object, std::uint64_t offset, void* buffer, std::uint32_t count,
+[[nodiscard]] NbResult NbFileObjectReadAt(NbFileObject* object, std::uint64_t offset, void* buffer, std::uint32_t count,
                             std::uint32_t* countRead);
-NbResult NbFileObjectWriteAt(NbFileObject* object, std::uint64_t offset, const void* buffer, std::uint32_t count);
-NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
+[[nodiscard]] NbResult NbFileObjectWriteAt(NbFileObject* object, std::uint64_t offset, const void* buffer, std::uint32_t count);
+[[nodiscard]] NbResult NbFileObjectQuery(NbFileObject* object, std::uint64_t* size);
 // Makes the file's data durable; the first flush that succeeds on a file
 // the object created also makes its name durable (NbFileSyncDirectory).
-NbResult NbFileObjectFlush(NbFileObject* object);
-NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length);
-NbResult NbFileObjectDestroy(NbFileObject* object);
+[[nodiscard]] NbResult NbFileObjectFlush(NbFileObject* object);
+[[nodiscard]] NbResult NbFileObjectTruncate(NbFileObject* object, std::uint64_t length);
+[[nodiscard]] NbResult NbFileObjectDestroy(NbFileObject* object);
 
 // Fails when a file of the new name exists.
-NbResult NbFileRename(const char* existingName, const char* newName);
+[[nodiscard]] NbResult NbFileRename(const char* existingName, const char* newName);
 // Renames over a file of the new name in one step.
-NbResult NbFileReplace(const char* existingName, const char* newName);
+[[nodiscard]] NbResult NbFileReplace(const char* existingName, const char* newName);
 // The name of the file a symbolic link finally stands for, or the name itself.
-NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size);
-NbResult NbFileDelete(const char* fileName);
+[[nodiscard]] NbResult NbFileResolveLink(const char* fileName, char* out, std::uint32_t size);
+[[nodiscard]] NbResult NbFileDelete(const char* fileName);
 // Makes the directory entry of a file just created or renamed durable.
-NbResult NbFileSyncDirectory(const char* fileName);
+[[nodiscard]] NbResult NbFileSyncDirectory(const char* fileName);
 // NbFileRename (or, with replace, NbFileReplace), then NbFileSyncDirectory
 // on the new name. *renamed tells whether the name moved, which the result
 // alone does not: a folder that cannot be flushed leaves it moved.
-NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool replace, bool* renamed);
+[[nodiscard]] NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool replace, bool* renamed);
 // Writes a small file whole or not at all: the bytes go into "<name>~" (a
 // leftover of that name is replaced), which is flushed and durably renamed
 // to name. Fails, leaving nothing behind, when name exists.
-NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count);
+[[nodiscard]] NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count);
 
 // The files of one run, by the names the run uses. While a scope lives,
 // every open of an existing file under a pinned name must lead to the file
@@ -90,7 +90,7 @@ public:
 };
 // Pins name to the file it now names: through a link when the name is one,
 // else never through one. 2 when nothing has the name; no trace line.
-NbResult NbFilePin(const char* fileName, HostFileId* id = nullptr);
+[[nodiscard]] NbResult NbFilePin(const char* fileName, HostFileId* id = nullptr);
 // Pins name to a file identified beforehand.
 void NbFilePinAs(const char* fileName, const HostFileId& id, bool throughLink);
 // The file a name is pinned to, if it is.
@@ -101,31 +101,31 @@ public:
     CNimbraFile();
     ~CNimbraFile() override;
 
-    virtual NbResult Create(const char* fileName, std::uint8_t openExisting, std::uint32_t access,
+    [[nodiscard]] virtual NbResult Create(const char* fileName, std::uint8_t openExisting, std::uint32_t access,
                             std::uint32_t share, std::uint32_t flags);
-    virtual NbResult SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead);
-    virtual NbResult SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count);
-    virtual NbResult Query(std::uint64_t* size);
-    virtual NbResult Close();
+    [[nodiscard]] virtual NbResult SeekRead(std::uint64_t offset, void* buffer, std::uint32_t count, std::uint32_t* countRead);
+    [[nodiscard]] virtual NbResult SeekWrite(std::uint64_t offset, const void* buffer, std::uint32_t count);
+    [[nodiscard]] virtual NbResult Query(std::uint64_t* size);
+    [[nodiscard]] virtual NbResult Close();
 
-    NbResult Read(void* buffer, std::uint32_t count);
-    NbResult Write(const void* buffer, std::uint32_t count);
-    NbResult Seek(std::uint64_t offset);
+    [[nodiscard]] NbResult Read(void* buffer, std::uint32_t count);
+    [[nodiscard]] NbResult Write(const void* buffer, std::uint32_t count);
+    [[nodiscard]] NbResult Seek(std::uint64_t offset);
     // Creates a new file for writing, shared for reading; when one of that
     // name exists, deletes it (whatever that gives) and creates once more.
-    NbResult CreateReplacing(const char* fileName);
+    [[nodiscard]] NbResult CreateReplacing(const char* fileName);
     // Writes what the file holds through to the medium (and, the first time,
     // the name of a file this object created).
-    NbResult Flush();
+    [[nodiscard]] NbResult Flush();
     // Lets the bytes just written start on their way to the medium.
     void StartWriteback(std::uint64_t offset, std::uint64_t length);
     // Cuts the file to length bytes, or extends it with zeros.
-    NbResult Truncate(std::uint64_t length);
-    NbResult Identity(HostFileId* id);
+    [[nodiscard]] NbResult Truncate(std::uint64_t length);
+    [[nodiscard]] NbResult Identity(HostFileId* id);
     // Opens the file only to hold an exclusive lock on it until Close.
-    NbResult CreateLocked(const char* fileName);
+    [[nodiscard]] NbResult CreateLocked(const char* fileName);
     // Gives this file the owner, group and permissions of another open file.
-    NbResult TakeOwnershipOf(CNimbraFile& original);
+    [[nodiscard]] NbResult TakeOwnershipOf(CNimbraFile& original);
 
     NbFileObject* Object() const { return object_; }
 
@@ -138,10 +138,10 @@ private:
 // then a read and a write per piece, each failure traced by the file object
 // that met it (a source that ends early fails the read with 996). Each piece
 // counts on the progress line (platform/progress.h) while one is under way.
-NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+[[nodiscard]] NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
                           std::uint64_t length, const CNimbraBuffer& buffer);
 // The same bytes, copied inside the system where the host can: for long
 // runs, where that pays. From the first piece the system does not copy whole,
 // the rest goes through NbCopyFileChunks, so a failure is traced as there.
-NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+[[nodiscard]] NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
                          std::uint64_t length, const CNimbraBuffer& buffer);

@@ -64,35 +64,35 @@ public:
 
     // Opens (openExisting) or creates a new file; access and share are the
     // 2-bit read/write masks of the file objects. On failure *out is invalid.
-    virtual NbResult Open(const char* name, bool openExisting, std::uint32_t access,
+    [[nodiscard]] virtual NbResult Open(const char* name, bool openExisting, std::uint32_t access,
                           std::uint32_t share, std::uint32_t flags, HostHandle* out) = 0;
-    virtual NbResult Close(HostHandle h) = 0;
-    virtual NbResult Size(HostHandle h, std::uint64_t* size) = 0;
+    [[nodiscard]] virtual NbResult Close(HostHandle h) = 0;
+    [[nodiscard]] virtual NbResult Size(HostHandle h, std::uint64_t* size) = 0;
     // Capacity in bytes of a storage device; a plain file answers with an error.
-    virtual NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) = 0;
+    [[nodiscard]] virtual NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) = 0;
     // Makes the file's data durable on the medium.
-    virtual NbResult Flush(HostHandle h) = 0;
+    [[nodiscard]] virtual NbResult Flush(HostHandle h) = 0;
     // Makes the directory entry of the named file durable.
-    virtual NbResult SyncDirectory(const char* fileName) = 0;
+    [[nodiscard]] virtual NbResult SyncDirectory(const char* fileName) = 0;
     // Fails with 183 when the new name exists.
-    virtual NbResult Rename(const char* existingName, const char* newName) = 0;
-    virtual NbResult Remove(const char* name) = 0;
+    [[nodiscard]] virtual NbResult Rename(const char* existingName, const char* newName) = 0;
+    [[nodiscard]] virtual NbResult Remove(const char* name) = 0;
     // Renames over an existing file in one step: whoever looks finds either
     // the old file or the new one under newName, never neither.
-    virtual NbResult Replace(const char* existingName, const char* newName) = 0;
+    [[nodiscard]] virtual NbResult Replace(const char* existingName, const char* newName) = 0;
 
     // Reads or writes up to count bytes at an offset; *done gets what moved.
     // A read that stops short at the end of the file succeeds. Handles have
     // no position of their own here: the file objects keep one.
-    virtual NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
+    [[nodiscard]] virtual NbResult ReadAt(HostHandle h, std::uint64_t offset, void* buffer, std::uint32_t count,
                             std::uint32_t* done) = 0;
-    virtual NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
+    [[nodiscard]] virtual NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* buffer, std::uint32_t count,
                              std::uint32_t* done) = 0;
     // Copies up to count bytes between two open files inside the system,
     // without passing them through this process; *done gets what moved (0 at
     // the end of the source). 50 where the host has no such copy, or not
     // between these two files: the caller then reads and writes.
-    virtual NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+    [[nodiscard]] virtual NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                                std::uint32_t count, std::uint32_t* done) {
         (void)from, (void)fromOffset, (void)to, (void)toOffset, (void)count;
         *done = 0;
@@ -105,35 +105,35 @@ public:
         (void)h, (void)offset, (void)length;
     }
     // Sets the file's length: cuts it, or extends it with zeros.
-    virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
-    virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
+    [[nodiscard]] virtual NbResult Truncate(HostHandle h, std::uint64_t length) = 0;
+    [[nodiscard]] virtual NbResult Identity(HostHandle h, HostFileId* id) = 0;
     // What the name is, never following a link in its last place: 2 when
     // nothing has the name.
-    virtual NbResult Inspect(const char* name, HostFileInfo* info) = 0;
+    [[nodiscard]] virtual NbResult Inspect(const char* name, HostFileInfo* info) = 0;
     // What the open file is (Link is false).
-    virtual NbResult InspectHandle(HostHandle h, HostFileInfo* info) = 0;
+    [[nodiscard]] virtual NbResult InspectHandle(HostHandle h, HostFileInfo* info) = 0;
     // Opens an existing file only to hold a lock on it until the handle is
     // closed, and takes, without waiting, an exclusive lock on the whole
     // file: 32 when any other holder, of this process or another, has one.
     // The handle is never read or written, and it stands in the way of none
     // of this process's own opens of the file.
-    virtual NbResult OpenLocked(const char* name, HostHandle* out) = 0;
+    [[nodiscard]] virtual NbResult OpenLocked(const char* name, HostHandle* out) = 0;
     // Gives the file of `to` the owner, group and permission bits of the file
     // of `from`, as far as this process may; where it may not set the owner,
     // the permissions it sets are never looser than from's.
-    virtual NbResult CopyOwnership(HostHandle from, HostHandle to) = 0;
+    [[nodiscard]] virtual NbResult CopyOwnership(HostHandle from, HostHandle to) = 0;
     // The name of the file that name finally stands for when it is a
     // symbolic link (relative targets taken from the link's folder), or the
     // name itself; 206 when the result does not fit size bytes with its NUL.
-    virtual NbResult ResolveLink(const char* name, char* out, std::size_t size) = 0;
+    [[nodiscard]] virtual NbResult ResolveLink(const char* name, char* out, std::size_t size) = 0;
 
     // Whole, zero-filled pages; released by their start address alone.
-    virtual NbResult PageAlloc(std::size_t size, void** address) = 0;
-    virtual NbResult PageFree(void* address) = 0;
+    [[nodiscard]] virtual NbResult PageAlloc(std::size_t size, void** address) = 0;
+    [[nodiscard]] virtual NbResult PageFree(void* address) = 0;
 
     virtual void LocalTime(HostLocalTime* time) = 0;
     virtual std::uint32_t ThreadId() = 0;
-    virtual NbResult CreateGuid(HostGuid* guid) = 0;
+    [[nodiscard]] virtual NbResult CreateGuid(HostGuid* guid) = 0;
     // A message that cannot be written (standard output closed early, a pager
     // quit) fails as a write and never ends the process.
     virtual void KeepRunningWhenOutputCloses() {}
@@ -156,43 +156,43 @@ public:
 class ForwardingHost : public Host {
 public:
     explicit ForwardingHost(Host& next) : next_(next) {}
-    NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
+    [[nodiscard]] NbResult Open(const char* name, bool openExisting, std::uint32_t access, std::uint32_t share,
                   std::uint32_t flags, HostHandle* out) override {
         return next_.Open(name, openExisting, access, share, flags, out);
     }
-    NbResult Close(HostHandle h) override { return next_.Close(h); }
-    NbResult Size(HostHandle h, std::uint64_t* size) override { return next_.Size(h, size); }
-    NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return next_.DeviceCapacity(h, bytes); }
-    NbResult Flush(HostHandle h) override { return next_.Flush(h); }
-    NbResult SyncDirectory(const char* name) override { return next_.SyncDirectory(name); }
-    NbResult Rename(const char* from, const char* to) override { return next_.Rename(from, to); }
-    NbResult Remove(const char* name) override { return next_.Remove(name); }
-    NbResult Replace(const char* from, const char* to) override { return next_.Replace(from, to); }
-    NbResult ReadAt(HostHandle h, std::uint64_t offset, void* b, std::uint32_t n, std::uint32_t* done) override {
+    [[nodiscard]] NbResult Close(HostHandle h) override { return next_.Close(h); }
+    [[nodiscard]] NbResult Size(HostHandle h, std::uint64_t* size) override { return next_.Size(h, size); }
+    [[nodiscard]] NbResult DeviceCapacity(HostHandle h, std::uint64_t* bytes) override { return next_.DeviceCapacity(h, bytes); }
+    [[nodiscard]] NbResult Flush(HostHandle h) override { return next_.Flush(h); }
+    [[nodiscard]] NbResult SyncDirectory(const char* name) override { return next_.SyncDirectory(name); }
+    [[nodiscard]] NbResult Rename(const char* from, const char* to) override { return next_.Rename(from, to); }
+    [[nodiscard]] NbResult Remove(const char* name) override { return next_.Remove(name); }
+    [[nodiscard]] NbResult Replace(const char* from, const char* to) override { return next_.Replace(from, to); }
+    [[nodiscard]] NbResult ReadAt(HostHandle h, std::uint64_t offset, void* b, std::uint32_t n, std::uint32_t* done) override {
         return next_.ReadAt(h, offset, b, n, done);
     }
-    NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* b, std::uint32_t n, std::uint32_t* done) override {
+    [[nodiscard]] NbResult WriteAt(HostHandle h, std::uint64_t offset, const void* b, std::uint32_t n, std::uint32_t* done) override {
         return next_.WriteAt(h, offset, b, n, done);
     }
-    NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+    [[nodiscard]] NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                        std::uint32_t count, std::uint32_t* done) override {
         return next_.CopyRange(from, fromOffset, to, toOffset, count, done);
     }
     void StartWriteback(HostHandle h, std::uint64_t offset, std::uint64_t length) override {
         next_.StartWriteback(h, offset, length);
     }
-    NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
-    NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }
-    NbResult Inspect(const char* name, HostFileInfo* info) override { return next_.Inspect(name, info); }
-    NbResult InspectHandle(HostHandle h, HostFileInfo* info) override { return next_.InspectHandle(h, info); }
-    NbResult OpenLocked(const char* name, HostHandle* out) override { return next_.OpenLocked(name, out); }
-    NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
-    NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
-    NbResult PageAlloc(std::size_t size, void** address) override { return next_.PageAlloc(size, address); }
-    NbResult PageFree(void* address) override { return next_.PageFree(address); }
+    [[nodiscard]] NbResult Truncate(HostHandle h, std::uint64_t length) override { return next_.Truncate(h, length); }
+    [[nodiscard]] NbResult Identity(HostHandle h, HostFileId* id) override { return next_.Identity(h, id); }
+    [[nodiscard]] NbResult Inspect(const char* name, HostFileInfo* info) override { return next_.Inspect(name, info); }
+    [[nodiscard]] NbResult InspectHandle(HostHandle h, HostFileInfo* info) override { return next_.InspectHandle(h, info); }
+    [[nodiscard]] NbResult OpenLocked(const char* name, HostHandle* out) override { return next_.OpenLocked(name, out); }
+    [[nodiscard]] NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
+    [[nodiscard]] NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
+    [[nodiscard]] NbResult PageAlloc(std::size_t size, void** address) override { return next_.PageAlloc(size, address); }
+    [[nodiscard]] NbResult PageFree(void* address) override { return next_.PageFree(address); }
     void LocalTime(HostLocalTime* time) override { next_.LocalTime(time); }
     std::uint32_t ThreadId() override { return next_.ThreadId(); }
-    NbResult CreateGuid(HostGuid* guid) override { return next_.CreateGuid(guid); }
+    [[nodiscard]] NbResult CreateGuid(HostGuid* guid) override { return next_.CreateGuid(guid); }
     void KeepRunningWhenOutputCloses() override { next_.KeepRunningWhenOutputCloses(); }
     void HoldTerminationRequests(const char* notice) override { next_.HoldTerminationRequests(notice); }
     void ReleaseTerminationRequests() override { next_.ReleaseTerminationRequests(); }

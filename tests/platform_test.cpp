@@ -106,7 +106,7 @@ TEST_F(FileTest, DamagedRecordsShortReadsAndHeldFilesGiveTheirCodes) {
     EXPECT_EQ(other.Object(), nullptr);
     // The lock keeps other lockers out, never this process's own opens.
     ASSERT_EQ(reader.Create(name_.c_str(), 1, 3, 1, 0), NB_OK);
-    holder.Close();
+    (void)holder.Close();
     EXPECT_EQ(other.CreateLocked(name_.c_str()), NB_OK);
 }
 

@@ -76,7 +76,7 @@ NbResult NbCheckConvertible(const NbConversionPlan& plan, const char* mapFileNam
         if (code == NB_OK) code = file.Query(&size);
         if (code == NB_OK) code = NbHost().Identity(file.Object()->Handle, &id);
         if (code != NB_OK) NB_RETURN(kName, code);
-        file.Close();
+        (void)file.Close();
         const auto [at, fresh] = seen.emplace(std::pair {id.Volume, id.Index}, name);
         if (!fresh) {
             NbRefuse(NB_TRACE_ERROR, kName, NB_INVALID_DATA, "File [%s] is the same file as [%s]", name, at->second);

@@ -67,8 +67,8 @@ NbResult NbAdjustDataOffset(const char* mapFileName, std::uint64_t oldDataOffset
     }
     code = MakeDurable(kName, target);
     if (code != NB_OK) return code;
-    source.Close();
-    target.Close();
+    (void)source.Close();
+    (void)target.Close();
     NB_RETURN(kName, NB_OK);
 }
 
@@ -82,8 +82,8 @@ NbResult NbPrepareMapRebuild(const char* mapFileName) {
     code = SwapInNewMap(kName, mapFileName, backupName, target, source);
     if (code == NB_OK) code = MakeDurable(kName, target);
     if (code != NB_OK) return code;
-    source.Close();
-    target.Close();
+    (void)source.Close();
+    (void)target.Close();
     NB_RETURN(kName, NB_OK);
 }
 

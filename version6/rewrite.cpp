@@ -319,15 +319,15 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
     CNimbraFile file;
     NbResult code = WriteMap(file, mapFileName, p, source);
     if (code != NB_OK) return code;
-    file.Close();
+    (void)file.Close();
     code = WriteData(file, dataFileName, p, data);
     if (code != NB_OK) return code;
     for (std::uint32_t i = 0; i < metadataFileCount; ++i) {
-        file.Close();
+        (void)file.Close();
         code = WriteMetadata(file, metadataFileNames[i], p, metadataFileParameters[i]);
         if (code != NB_OK) return code;
     }
     NbTraceExit(kName, __LINE__, NB_OK);
-    file.Close();
+    (void)file.Close();
     return NB_OK;
 }

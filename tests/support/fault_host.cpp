@@ -174,7 +174,7 @@ void FaultHost::NoteBytes(HostHandle h, std::uint64_t offset, std::uint64_t coun
     if (offset < u.OldSize) {
         u.Old.resize(std::min<std::uint64_t>(count, u.OldSize - offset));
         std::uint32_t got = 0;
-        real_.ReadAt(h, offset, u.Old.data(), static_cast<std::uint32_t>(u.Old.size()), &got);
+        (void)real_.ReadAt(h, offset, u.Old.data(), static_cast<std::uint32_t>(u.Old.size()), &got);
         u.Old.resize(got);
     }
     undo_.push_back(std::move(u));
@@ -195,7 +195,7 @@ void FaultHost::NoteName(Undo::What kind, const std::string& path, const std::st
 void FaultHost::LosePower(bool torn) {
     // The run's handles go with the power; Windows share modes would keep the
     // files below from being put back while they are open.
-    for (const auto& open : paths_) real_.Close(open.first);
+    for (const auto& open : paths_) (void)real_.Close(open.first);
     paths_.clear();
     std::mt19937_64 choose(plan_.At);
     // Per file, what later writes left that landed: taking back an earlier
