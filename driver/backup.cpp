@@ -54,7 +54,7 @@ namespace {
 // The revert's copy: the backup over the start of the file (made again from
 // a whole backup when it is missing), the saved ranges put back and the
 // file's length set, all durable when it returns 0.
-NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backupLength, std::uint64_t length,
+[[nodiscard]] NbResult CopyBack(const char* fileName, CNimbraFile& backup, std::uint64_t backupLength, std::uint64_t length,
                   const std::vector<NbSavedRange>& saved) {
     CNimbraBuffer buffer;
     NbResult code = buffer.Allocate(kChunk, false);

@@ -64,7 +64,7 @@ public:
         for (NbFileObject* object : objects_) (void)NbFileObjectDestroy(object);
     }
 
-    NbResult Take(const char* name) {
+    [[nodiscard]] NbResult Take(const char* name) {
         HostFileId id;
         NbResult code = NbFilePin(name, &id);
         // A name that turned into a link while it was looked at.
@@ -169,7 +169,7 @@ bool SameImageFile(const std::string& recorded, const char* named) {
            host.Inspect(fb.empty() ? "." : fb.c_str(), &b) == NB_OK && a.Id == b.Id;
 }
 
-NbResult RefuseJournal(const char* journalName, const std::string& why) {
+[[nodiscard]] NbResult RefuseJournal(const char* journalName, const std::string& why) {
     NbPrint("%s: The journal [%s] is not acted on: %s. Nothing was changed; if it is not this image's journal, "
             "remove it and run again, else restore the image by hand (see the manual page)\n", kMain, journalName,
             why.c_str());
@@ -191,7 +191,7 @@ bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& im
 // by nobody else, naming exactly the files of this command line, each backup
 // a regular file of such an owner. Returns 0 when there was nothing to do
 // or all is restored; otherwise the code to exit with.
-NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) {
+[[nodiscard]] NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) {
     Host& host = NbHost();
     HostFileInfo found;
     NbResult code = host.Inspect(journalName, &found);
@@ -286,7 +286,7 @@ NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) 
 // Whether every byte of the backup is the file's byte at the same offset, so
 // that replacing it loses nothing. 0 and *same when it is; the code of a
 // failed open or read otherwise. Quiet: the caller reports.
-NbResult BackupIsPrefixOf(const char* name, const char* backupName, bool* same) {
+[[nodiscard]] NbResult BackupIsPrefixOf(const char* name, const char* backupName, bool* same) {
     *same = false;
     NbFileObject *file = nullptr, *backup = nullptr;
     NbResult code = NbFileObjectCreate(&file, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
@@ -317,7 +317,7 @@ NbResult BackupIsPrefixOf(const char* name, const char* backupName, bool* same) 
 // removed): it is replaced only when it is provably redundant, its file
 // still holding a legacy header and every byte the backup holds, and every
 // other named file existing. Asked before any change.
-NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
+[[nodiscard]] NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
     Host& host = NbHost();
     for (std::size_t i = 0; i < image.Files.size(); ++i) {
         const char* name = image.Files[i];
@@ -354,7 +354,7 @@ NbResult CheckBackupsMayBeReplaced(const ImageNames& image) {
 
 // Every file the run will change must be writable, found out while nothing
 // is changed yet. A file that is missing is left to its backup's step.
-NbResult CheckWritable(const ImageNames& image) {
+[[nodiscard]] NbResult CheckWritable(const ImageNames& image) {
     for (const char* name : image.Files) {
         // What cannot even be read (missing, a folder) is the backup's to report.
         NbFileObject* object = nullptr;
@@ -372,7 +372,7 @@ NbResult CheckWritable(const ImageNames& image) {
 
 // The journal of this run: every file, its backup and the original bytes the
 // rewrite will overwrite that no backup holds.
-NbResult DescribeImage(const NbImageNames& image, const NbConversionPlan& plan, NbJournal* journal) {
+[[nodiscard]] NbResult DescribeImage(const NbImageNames& image, const NbConversionPlan& plan, NbJournal* journal) {
     std::uint64_t saved = 0;
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;

@@ -77,7 +77,7 @@ private:
 
 // The CRC of an open file's first length bytes (13 when it is shorter;
 // *fileLength tells its length).
-NbResult CrcOfHead(CNimbraFile& file, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
+[[nodiscard]] NbResult CrcOfHead(CNimbraFile& file, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
     NbResult code = file.Query(fileLength);
     if (code != NB_OK) return code;
     if (*fileLength < length) return NB_INVALID_DATA;
@@ -96,7 +96,7 @@ NbResult CrcOfHead(CNimbraFile& file, std::uint64_t length, std::uint32_t* crc, 
     return NB_OK;
 }
 
-NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
+[[nodiscard]] NbResult CrcOfHead(const char* name, std::uint64_t length, std::uint32_t* crc, std::uint64_t* fileLength) {
     CNimbraFile file;
     const NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     return code == NB_OK ? CrcOfHead(file, length, crc, fileLength) : code;

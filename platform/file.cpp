@@ -13,7 +13,7 @@
 
 namespace {
 
-NbResult Validate(const NbFileObject* object) {
+[[nodiscard]] NbResult Validate(const NbFileObject* object) {
     if (object == nullptr) return NB_INVALID_ADDRESS;
     if (object->Magic != NB_FILE_OBJECT_MAGIC) return NB_TAG_NOT_PRESENT;
     if (object->Size != NB_FILE_OBJECT_SIZE) return NB_INCORRECT_SIZE;
@@ -37,7 +37,7 @@ const char* CreatedName(ObjectPage* page) { return reinterpret_cast<const char*>
 // valid only once the handle is there. A name to keep is kept behind the
 // page's own fields.
 template <class Open>
-NbResult CreateObject(NbFileObject** object, const char* fileName, bool keepName, Open open) {
+[[nodiscard]] NbResult CreateObject(NbFileObject** object, const char* fileName, bool keepName, Open open) {
     if (object == nullptr || *object != nullptr || fileName == nullptr) return NB_INVALID_ADDRESS;
     Host& host = NbHost();
     const std::size_t name = keepName ? std::strlen(fileName) + 1 : 0;
@@ -100,7 +100,7 @@ PinTable& Pins() {
     return table;
 }
 
-NbResult NotThePinnedFile(const char* fileName) {
+[[nodiscard]] NbResult NotThePinnedFile(const char* fileName) {
     NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** NbFileObjectCreate %u [%s] is not the file this run locked\n",
             NB_FILE_INVALID, fileName);
     return NB_FILE_INVALID;
@@ -281,7 +281,7 @@ void MovePin(const char* existingName, const char* newName) {
 
 // Whether a pinned name still leads to its file, asked before the name is
 // renamed: the rename itself cannot say which file it moved.
-NbResult CheckPinnedName(const char* name) {
+[[nodiscard]] NbResult CheckPinnedName(const char* name) {
     const Pin* pin = Pins().Find(name);
     if (pin == nullptr) return NB_OK;
     HostFileInfo info;
@@ -397,7 +397,7 @@ namespace {
 
 // The failure of a seek, in a member that seeks: the detail line, then the
 // member's exit line.
-NbResult SeekFailed(const char* kName, NbFileObject* object, std::uint64_t offset, NbResult code) {
+[[nodiscard]] NbResult SeekFailed(const char* kName, NbFileObject* object, std::uint64_t offset, NbResult code) {
     NbTrace(NB_TRACE_ERROR, NbTraceContext, "--- %s %u NbFileObjectSeek( 0x%p, %I64u ) %u\n", kName, code,
             static_cast<void*>(object), offset, code);
     NB_RETURN(kName, code);

@@ -69,7 +69,7 @@ NbResult NbHostErrorFromErrno(int error, HostErrnoContext context) {
 
 namespace {
 
-NbResult LastError(HostErrnoContext context = HostErrnoContext::General) {
+[[nodiscard]] NbResult LastError(HostErrnoContext context = HostErrnoContext::General) {
     return NbHostErrorFromErrno(errno, context);
 }
 
@@ -91,7 +91,7 @@ std::string DirectoryOf(const char* fileName) {
 // Moves count bytes in as many system calls as it takes, as the host's one
 // call would: a read stops early only at the end of the file.
 template <class Byte, class Call>
-NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
+[[nodiscard]] NbResult Transfer(Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
     std::uint32_t total = 0;
     while (total < count) {
         const ssize_t n = call(bytes + total, count - total);

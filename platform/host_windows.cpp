@@ -37,7 +37,7 @@ struct OpenFile {
 OpenFile* FileOf(HostHandle h) { return reinterpret_cast<OpenFile*>(h); }
 HANDLE HandleOf(HostHandle h) { return FileOf(h)->Handle; }
 
-NbResult LastError() {
+[[nodiscard]] NbResult LastError() {
     const DWORD code = ::GetLastError();
     return code != 0 ? static_cast<NbResult>(code) : 31;  // a failure that names no code: "not functioning"
 }
@@ -95,7 +95,7 @@ BOOL MoveByName(const char* from, const char* to, DWORD flags) {
 // early only at the end of the file. On a handle opened for synchronous use
 // this moves the handle's file position too; nothing here uses that one.
 template <class Byte, class Call>
-NbResult TransferAt(std::uint64_t offset, Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
+[[nodiscard]] NbResult TransferAt(std::uint64_t offset, Byte* bytes, std::uint32_t count, std::uint32_t* done, Call call) {
     std::uint32_t total = 0;
     while (total < count) {
         OVERLAPPED position {};
@@ -113,7 +113,7 @@ NbResult TransferAt(std::uint64_t offset, Byte* bytes, std::uint32_t count, std:
     return NB_OK;
 }
 
-NbResult CopyName(const std::string& name, char* out, std::size_t size) {
+[[nodiscard]] NbResult CopyName(const std::string& name, char* out, std::size_t size) {
     if (name.size() + 1 > size) return NB_NAME_TOO_LONG;
     std::memcpy(out, name.c_str(), name.size() + 1);
     return NB_OK;
@@ -195,7 +195,7 @@ bool OthersMayWrite(PACL dacl, PSID owner) {
 // The owner of an open file and who else may write it. A volume that keeps
 // no access lists (FAT, exFAT) has no owners either: its files are taken as
 // this user's and written by no other, for nothing there could say otherwise.
-NbResult DescribeOwner(HANDLE handle, HostFileInfo* info) {
+[[nodiscard]] NbResult DescribeOwner(HANDLE handle, HostFileInfo* info) {
     DWORD features = 0;
     const bool keepsSecurity =
         !::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &features, nullptr, 0) ||
@@ -226,7 +226,7 @@ NbResult DescribeOwner(HANDLE handle, HostFileInfo* info) {
 
 // What an open file is; a name opened as itself (its reparse point not
 // followed) may be a link, an open file never is.
-NbResult Describe(HANDLE handle, bool asName, HostFileInfo* info) {
+[[nodiscard]] NbResult Describe(HANDLE handle, bool asName, HostFileInfo* info) {
     *info = HostFileInfo {};
     BY_HANDLE_FILE_INFORMATION file {};
     if (!::GetFileInformationByHandle(handle, &file)) return LastError();

@@ -48,7 +48,7 @@ NbResult NbTraceExit(const char* name, int line, NbResult code) {
 
 namespace {
 
-NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
+[[nodiscard]] NbResult Quiet(std::uint32_t, void*, const char*, ...) { return NB_OK; }
 
 }  // namespace
 

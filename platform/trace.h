@@ -23,6 +23,8 @@ NbResult NbTraceWrite(std::uint32_t level, void* context, const char* format, ..
 
 // Writes "--- name (line #n) code": at the flow level for success, as an
 // error otherwise; returns the code so that a return can wrap it.
+// (It hands back its argument, as NbRefuse does: neither result needs a
+// look, so neither is [[nodiscard]].)
 NbResult NbTraceExit(const char* name, int line, NbResult code);
 
 // Writes no trace line while it lives, and puts the routine back after:

@@ -97,7 +97,7 @@ private:
 
     // Writes count bytes at offset through call, as far as the disk has room.
     template <class Call>
-    NbResult Put(HostHandle h, std::uint64_t offset, std::uint32_t count, std::uint32_t* done, Call call) {
+    [[nodiscard]] NbResult Put(HostHandle h, std::uint64_t offset, std::uint32_t count, std::uint32_t* done, Call call) {
         *done = 0;
         std::uint64_t size = 0;
         NbResult code = next_.Size(h, &size);

@@ -52,7 +52,7 @@ public:
     ~Opened() {
         if (code_ == NB_OK) NbSystemHost().Close(handle_);
     }
-    NbResult Code() const { return code_; }
+    [[nodiscard]] NbResult Code() const { return code_; }
     HostHandle Handle() const { return handle_; }
 
 private:

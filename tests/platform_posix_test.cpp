@@ -41,7 +41,7 @@ public:
     ~Opened() {
         if (code_ == NB_OK) (void)NbSystemHost().Close(handle_);
     }
-    NbResult Code() const { return code_; }
+    [[nodiscard]] NbResult Code() const { return code_; }
     HostFileInfo Info() const {
         HostFileInfo info;
         EXPECT_EQ(NbSystemHost().InspectHandle(handle_, &info), NB_OK);

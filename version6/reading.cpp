@@ -8,14 +8,14 @@
 
 namespace {
 
-NbResult Stop(NbImageReading* reading, NbReadingStop where, NbResult code) {
+[[nodiscard]] NbResult Stop(NbImageReading* reading, NbReadingStop where, NbResult code) {
     reading->Stopped = where;
     reading->Code = code;
     return code;
 }
 
 // A rule of this stage's own, which no routine traces.
-NbResult Refuse(NbImageReading* reading, NbReadingStop where, NbResult code, const std::string& text) {
+[[nodiscard]] NbResult Refuse(NbImageReading* reading, NbReadingStop where, NbResult code, const std::string& text) {
     reading->Refusals.push_back({"", code, text});
     return Stop(reading, where, code);
 }

@@ -11,7 +11,7 @@ namespace {
 
 // Renames the map over its backup name, creates the new, empty map file with
 // the old one's owner and permissions, and leaves both open.
-NbResult SwapInNewMap(const char* kName, const char* mapFileName, const char* backupName, CNimbraFile& target,
+[[nodiscard]] NbResult SwapInNewMap(const char* kName, const char* mapFileName, const char* backupName, CNimbraFile& target,
                       CNimbraFile& source) {
     // One step from the head backup to the whole previous map under the
     // backup name: at no moment is neither of them there.
@@ -33,7 +33,7 @@ NbResult SwapInNewMap(const char* kName, const char* mapFileName, const char* ba
 // The new map file and both names on the medium before anyone writes over
 // the map: the new file's first flush also flushes the folder, which holds
 // the old map under its backup name too.
-NbResult MakeDurable(const char* kName, CNimbraFile& target) {
+[[nodiscard]] NbResult MakeDurable(const char* kName, CNimbraFile& target) {
     const NbResult code = target.Flush();
     if (code != NB_OK) NB_RETURN(kName, code);
     return NB_OK;

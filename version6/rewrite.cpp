@@ -43,7 +43,7 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // Each retained page sets its bit in kept, so that the page table can be
 // made piece by piece when the checkpoint is written. *end is the offset just
 // behind the last retained page.
-NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
+[[nodiscard]] NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
                     std::uint8_t* kept, const CNimbraBuffer& run, MapCheckpointHead* head, std::uint64_t* end) {
     CNimbraFile sourceFile;
     CNimbraFile* in = &file;
@@ -115,7 +115,7 @@ NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImagePar
 // buffer: the head, then the page table (type 0: made from the kept bits;
 // type 1: the map's own table, read as it goes), zeros to the end; the
 // checksum over all of it is set in the only piece, or written last.
-NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t size, const MapCheckpointHead& head,
+[[nodiscard]] NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t size, const MapCheckpointHead& head,
                             const ImageParameters& p, std::uint64_t entries, const std::uint8_t* kept,
                             const CNimbraBuffer& run) {
     std::uint8_t first[kMapCheckpointHeadSize] {};
@@ -163,7 +163,7 @@ NbResult WriteMapCheckpoint(CNimbraFile& file, std::uint64_t at, std::uint32_t s
 
 // The map: the compacted pages (plain map) or nothing of the body (extended
 // map), the checkpoint, both superblocks and the header.
-NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParameters& p, const NbMapSource* source) {
+[[nodiscard]] NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParameters& p, const NbMapSource* source) {
     NbResult code = file.Create(mapFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (p.MapType != 0 && p.MapType != 1) NB_RETURN(kName, NB_INVALID_PARAMETER);
@@ -221,7 +221,7 @@ NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParamet
 
 // The data file: the checkpoint (a block, all zeros behind its head), both
 // superblocks and the header.
-NbResult WriteData(CNimbraFile& file, const char* dataFileName, const ImageParameters& p, const DataPlacement& data) {
+[[nodiscard]] NbResult WriteData(CNimbraFile& file, const char* dataFileName, const ImageParameters& p, const DataPlacement& data) {
     NbResult code = file.Create(dataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     const std::uint64_t b = p.BlockSize;
@@ -259,7 +259,7 @@ NbResult WriteData(CNimbraFile& file, const char* dataFileName, const ImageParam
 }
 
 // One metadata file: the checkpoint, both superblocks and the header.
-NbResult WriteMetadata(CNimbraFile& file, const char* metadataFileName, const ImageParameters& p,
+[[nodiscard]] NbResult WriteMetadata(CNimbraFile& file, const char* metadataFileName, const ImageParameters& p,
                        const MetadataFileParameters& record) {
     NbResult code = file.Create(metadataFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
