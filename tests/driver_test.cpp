@@ -29,7 +29,9 @@ void Make(const std::string& name, const FileSpec& f) {
     PutLe32(b.data(), 4, f.length);
     PutLe32(b.data(), 16, f.version);
     WriteBytes(name, b);
-    if (f.kind == Unreadable) fs::permissions(name, fs::perms::none);
+    // Unreadable: write-only for everyone; every other file open to everyone, for the unprivileged run.
+    fs::permissions(name, f.kind == Unreadable ? fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write
+                                               : fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec));
 }
 
 // A path of exactly length characters naming "f" or "ff" in dir itself.
@@ -161,8 +163,8 @@ class DriverRun : public ::testing::TestWithParam<DriverCase> {};
 
 TEST_P(DriverRun, StopsWithItsMessageAndLeavesTheImageAsItWas) {
     const DriverCase& c = GetParam();
-    for (const FileSpec& f : c.files)
-        if (f.kind == Unreadable && UnreadableFileSkipReason()) GTEST_SKIP() << UnreadableFileSkipReason();
+    const bool unreadable = std::ranges::any_of(c.files, [](const FileSpec& f) { return f.kind == Unreadable; });
+    if (unreadable && UnreadableFileSkipReason()) GTEST_SKIP() << UnreadableFileSkipReason();
     TempDir dir;
     const std::string extensions[4] = {".nbbitmap", ".nbdata", ".nbmetadata", ".nbmetadata"};
     std::string bases[4] = {dir / "img", dir / "img", dir / "img", dir / "two"}, names[4];
@@ -175,7 +177,8 @@ TEST_P(DriverRun, StopsWithItsMessageAndLeavesTheImageAsItWas) {
     if (c.longFile >= 0 && !Exists((names[c.longFile] + ".backup").substr(0, 511)))
         WriteBytes((names[c.longFile] + ".backup").substr(0, 511), {1, 2, 3});
     const auto before = Snapshot(dir.Path());
-    const RunResult r = RunConverter({bases, bases + (c.files[3].kind != None ? 4 : 3)});
+    const std::vector<std::string> args {bases, bases + (c.files[3].kind != None ? 4 : 3)};
+    const RunResult r = unreadable ? RunConverterUnprivileged(args, dir.Path().string()) : RunConverter(args);
     EXPECT_EQ(r.ExitCode, c.exit);
     EXPECT_EQ(r.Out, WithNames(c.out, names));
     for (const auto& [name, bytes] : before) EXPECT_EQ(ReadBytes(dir / name), bytes) << name << " changed or deleted";

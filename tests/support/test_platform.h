@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/fault_host.h"
+#include "tests/support/test_support.h"
 
 // A new, empty folder with a unique name in the temporary folder.
 std::filesystem::path MakeTempDirectory();
@@ -98,8 +99,14 @@ std::string MakePipe(const std::string& path);
 // reads and writes whatever the mode bits say; Windows has no mode bits, only
 // a read-only attribute, which keeps no one from reading a file or from
 // creating files in a folder.
+// (As root on POSIX, a file is unreadable to the converter run by
+// RunConverterUnprivileged.)
 const char* UnreadableFileSkipReason();
 const char* ReadOnlyFolderSkipReason();
+// The converter, run where mode bits stop it: as root on POSIX, as the user
+// nobody (through setpriv), with folder opened to it (the files it must read
+// or write are the caller's to open to others); elsewhere as it is.
+RunResult RunConverterUnprivileged(const std::vector<std::string>& args, const std::string& folder);
 // Owner, group and permission bits of a file, where files have them.
 struct FileOwner { unsigned User = 0, Group = 0, Mode = 0; };
 // Why files cannot be given to another owner here, or null (POSIX as root).

@@ -133,8 +133,26 @@ unsigned FolderDeleteCode() { return 5; }   // EISDIR
 
 std::string MakePipe(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0 ? path : std::string(); }
 
+namespace {
+
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+constexpr unsigned kNobody = 65534;
+
+}  // namespace
+
 const char* UnreadableFileSkipReason() {
-    return ::geteuid() == 0 ? "root reads a file whatever its mode" : nullptr;
+    return ::geteuid() == 0 && ::access(kSetpriv, X_OK) != 0
+               ? "root reads a file whatever its mode, and setpriv is not installed to run the converter as nobody"
+               : nullptr;
+}
+
+RunResult RunConverterUnprivileged(const std::vector<std::string>& args, const std::string& folder) {
+    if (::geteuid() != 0) return RunConverter(args);
+    if (::chmod(folder.c_str(), 0777) != 0) throw std::runtime_error("cannot open " + folder + " to nobody");
+    const std::string id = std::to_string(kNobody);
+    std::vector<std::string> words {"--reuid=" + id, "--regid=" + id, "--clear-groups", "--", NB_CONVERTER_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    return RunProgram(kSetpriv, words);
 }
 
 const char* ReadOnlyFolderSkipReason() {

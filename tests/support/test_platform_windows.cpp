@@ -253,6 +253,10 @@ const char* UnreadableFileSkipReason() {
     return "Windows has no mode bits that stop reading: no permissions only sets the read-only attribute";
 }
 
+RunResult RunConverterUnprivileged(const std::vector<std::string>& args, const std::string&) {
+    return RunConverter(args);
+}
+
 const char* ReadOnlyFolderSkipReason() {
     return "Windows ignores a folder's read-only attribute: files are still created in it";
 }
