@@ -75,11 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool whole = input.Whole;
     const std::uint16_t count = input.MetadataFiles;
     for (const auto& entry : std::filesystem::directory_iterator(g_dir)) std::filesystem::remove(entry.path());
-    std::string base = g_dir + "/img", mapName = base + ".nbbitmap", dataName = base + ".nbdata";
-    std::string metadataNames[2] = {base + ".nbmetadata", base + "1.nbmetadata"};
-    if (WriteFuzzImage(input, base).empty()) std::abort();
-
-    char* names[2] = {metadataNames[0].data(), metadataNames[1].data()};
+    std::string base = g_dir + "/img";
+    std::vector<std::string> files = WriteFuzzImage(input, base);  // map, data, metadata...
+    if (files.empty()) std::abort();
+    const std::string &mapName = files[0], &dataName = files[1];
+    char* names[2] = {files[2].data(), count == 2 ? files[3].data() : nullptr};
     const NbImageNames image {mapName.c_str(), dataName.c_str(), names, count};
     NbImageReading reading;
     if (NbDetectImage(image, &reading) != NB_OK) return 0;
