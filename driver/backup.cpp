@@ -61,12 +61,13 @@ namespace {
     if (code != NB_OK) return code;
     CNimbraFile file;
     code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-    // Only a backup of the whole file can stand in for a file that is gone;
-    // the new file gets the backup's owner and permissions.
-    if (code == NB_FILE_NOT_FOUND && backupLength == length) {
+    // Only a backup of the whole file can stand in for a file that is gone.
+    // Such a backup is the original file itself (or a copy that took its
+    // owner and permissions): the file gets them from it, made again or not,
+    // for it may be a new map that a run stopped before giving it them.
+    if (code == NB_FILE_NOT_FOUND && backupLength == length)
         code = file.Create(fileName, NB_CREATE_NEW, NB_ACCESS_READ_WRITE, NB_SHARE_READ, 0);
-        if (code == NB_OK) code = file.TakeOwnershipOf(backup);
-    }
+    if (code == NB_OK && backupLength == length) code = file.TakeOwnershipOf(backup);
     // A whole map is worth an in-system copy; a head is copied as it was made.
     if (code == NB_OK)
         code = backupLength > NB_BACKUP_LENGTH ? NbCopyFileRange(backup, 0, file, 0, backupLength, buffer)
@@ -88,7 +89,8 @@ namespace {
 
 }  // namespace
 
-NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved) {
+NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved,
+                                   bool renameWhole) {
     static const char kName[] = "NbConvertRevertFromBackup";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     char backupName[NB_NAME_SIZE];
@@ -99,23 +101,27 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
     std::uint64_t backupLength = 0;
     if (code == NB_OK) code = backup.Query(&backupLength);
     if (code != NB_OK) NB_RETURN(kName, code);
-    code = CopyBack(fileName, backup, backupLength, length, saved);
     // A backup as long as the file was, with no original bytes kept
     // elsewhere, is the whole file: for a map the relocation or the rebuild
     // moved the very original there. When the copy cannot be made (a full
     // disk, above all, where the copy would need the space the new map
     // holds), the backup is renamed over the file instead: that needs no
     // space, and the file is never left cut short. The copy comes first all
-    // the same, so that the backup stays wherever it can.
-    if (code != NB_OK && backupLength == length && saved.empty()) {
-        NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n", kName,
-                fileName, code, backupName);
+    // the same, so that the backup stays wherever it can, unless the caller
+    // asks for the rename.
+    const bool whole = backupLength == length && saved.empty();
+    code = renameWhole && whole ? NB_OK : CopyBack(fileName, backup, backupLength, length, saved);
+    if ((code != NB_OK || renameWhole) && whole) {
+        if (code != NB_OK)
+            NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n",
+                    kName, fileName, code, backupName);
         (void)backup.Close();  // no file stays open under a name a rename replaces
         // A rename that fails too leaves the file to the user, who learns
         // why the copy failed.
         bool renamed = false;
         const NbResult moved = NbFileRenameDurably(backupName, fileName, true, &renamed);
-        if (renamed) code = moved;
+        if (renamed || code == NB_OK) code = moved;
+        NB_RETURN(kName, code);
     }
     if (code != NB_OK) NB_RETURN(kName, code);
     (void)backup.Close();

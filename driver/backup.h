@@ -25,4 +25,6 @@ struct NbSavedRange {
 // again; everything is durable when it returns 0. The backup stays, except
 // where the copy fails and the backup is the whole file (length bytes, no
 // saved ranges): then it is renamed over the file, which needs no space.
-[[nodiscard]] NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, const std::vector<NbSavedRange>& saved);
+// With renameWhole such a backup is renamed at once, without the copy.
+[[nodiscard]] NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length,
+                                                 const std::vector<NbSavedRange>& saved, bool renameWhole = false);

@@ -11,6 +11,8 @@
 
 #include "driver/backup.h"
 #include "driver/journal.h"
+#include "driver/recovery.h"
+#include "driver/trust.h"
 #include "legacy/legacy.h"
 #include "platform/file.h"
 #include "platform/format.h"
@@ -49,52 +51,6 @@ private:
     std::unique_ptr<char*[]> names_;
 };
 
-// Every image file is identified (and pinned, platform/file.h) and locked
-// before anything is read or changed, so that each later step works on the
-// files the user named or stops, and a second converter (or a disk-image
-// tool that locks) stops before it reads, creates or deletes anything. A
-// file that cannot be opened is left to the steps that report it; a file
-// named twice is locked once. Quiet: the steps that follow report failures.
-class RunLock {
-public:
-    RunLock() = default;
-    RunLock(const RunLock&) = delete;
-    RunLock& operator=(const RunLock&) = delete;
-    ~RunLock() {
-        for (NbFileObject* object : objects_) (void)NbFileObjectDestroy(object);
-    }
-
-    [[nodiscard]] NbResult Take(const char* name) {
-        HostFileId id;
-        NbResult code = NbFilePin(name, &id);
-        // A name that turned into a link while it was looked at.
-        if (code == NB_NAME_NOT_RESOLVED) return NB_FILE_INVALID;
-        if (code != NB_OK) return NB_OK;
-        // A second handle's lock on a file already held would meet our own.
-        for (const HostFileId& held : ids_)
-            if (held == id) return NB_OK;
-        NbFileObject* object = nullptr;
-        code = NbFileObjectCreateLocked(&object, name);
-        // Whatever else keeps the lock from being taken (a file system
-        // without such locks) leaves the run unlocked, not stopped.
-        if (code != NB_OK) return code == NB_SHARING_VIOLATION ? code : NB_OK;
-        HostFileId locked;
-        code = NbHost().Identity(object->Handle, &locked);
-        if (code == NB_OK && !(locked == id)) code = NB_FILE_INVALID;  // swapped between the two opens
-        if (code != NB_OK) {
-            (void)NbFileObjectDestroy(object);
-            return code;
-        }
-        objects_.push_back(object);
-        ids_.push_back(id);
-        return NB_OK;
-    }
-
-private:
-    std::vector<HostFileId> ids_;
-    std::vector<NbFileObject*> objects_;
-};
-
 // The image's files in the run's order: the map, the data file, then every
 // metadata file.
 struct ImageNames {
@@ -112,19 +68,6 @@ void PrintReadFailure(std::uint32_t version, NbResult code) {
         NbPrint("%s: Error while converting. Error %d\n", kMain, code);
     else
         NbPrint("%s: Error while parsing headers. Error %u. No changes to the image were made\n", kMain, code);
-}
-
-// How to put a file back by hand, for when the converter cannot.
-void PrintManualRestore(const NbJournal& journal) {
-    NbPrint("%s: To restore the image by hand, for every file: copy its backup over the start of the file, then cut "
-            "the file to its length:\n", kMain);
-    for (const NbJournalFile& f : journal.Files) {
-        NbPrint("%s:   dd if=\"%s.backup\" of=\"%s\" conv=notrunc && truncate -s %I64u \"%s\"\n", kMain, f.Name.c_str(),
-                f.Name.c_str(), f.Length, f.Name.c_str());
-        for (const NbSavedRange& r : f.Saved)
-            NbPrint("%s:   and put back the %u original bytes at offset %I64u that the journal holds\n", kMain,
-                    static_cast<unsigned>(r.Bytes.size()), r.Offset);
-    }
 }
 
 // Reverts one file from its backup as the journal describes it, and says so.
@@ -149,138 +92,6 @@ void FinishReverts(bool allReverted, const char* journalName) {
     }
     NbPrint("%s: The journal [%s] is kept: run the same command again to restore the image from the backups\n", kMain,
             journalName);
-}
-
-// Whether a name taken from a journal stands for the command line's file:
-// the same file, or, where neither exists, the same name in the same folder.
-// A link is the same only as the very link the command line names.
-bool SameImageFile(const std::string& recorded, const char* named) {
-    Host& host = NbHost();
-    HostFileInfo a, b;
-    const NbResult ca = host.Inspect(recorded.c_str(), &a), cb = host.Inspect(named, &b);
-    if (ca == NB_OK && cb == NB_OK) {
-        HostFileId pinned;
-        if (a.Link || b.Link) return a.Link && b.Link && a.Id == b.Id;
-        return a.Id == b.Id && (!NbFilePinned(named, &pinned) || pinned == a.Id);
-    }
-    if (ca != NB_FILE_NOT_FOUND || cb != NB_FILE_NOT_FOUND) return false;
-    const std::string fa = NbFolderOf(recorded), fb = NbFolderOf(named);
-    return NbLeafOf(recorded) == NbLeafOf(named) && host.Inspect(fa.empty() ? "." : fa.c_str(), &a) == NB_OK &&
-           host.Inspect(fb.empty() ? "." : fb.c_str(), &b) == NB_OK && a.Id == b.Id;
-}
-
-[[nodiscard]] NbResult RefuseJournal(const char* journalName, const std::string& why) {
-    NbPrint("%s: The journal [%s] is not acted on: %s. Nothing was changed; if it is not this image's journal, "
-            "remove it and run again, else restore the image by hand (see the manual page)\n", kMain, journalName,
-            why.c_str());
-    return NB_UNTRUSTED_RECORD;
-}
-
-// Whether the journal (or a backup it leads to) may have been written by
-// someone who could not have changed the image anyway.
-bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& imageOwners) {
-    if (info.OwnerTrusted) return true;
-    for (std::uint64_t owner : imageOwners)
-        if (owner == info.Owner) return true;
-    return false;
-}
-
-// An earlier run that did not finish left its journal: put every file back
-// from its backup before anything else. Acted on only when it is provably
-// ours: a regular file, written by us, root or the image's owner, writable
-// by nobody else, naming exactly the files of this command line, each backup
-// a regular file of such an owner. Returns 0 when there was nothing to do
-// or all is restored; otherwise the code to exit with.
-[[nodiscard]] NbResult RecoverUnfinishedRun(const char* journalName, const ImageNames& image) {
-    Host& host = NbHost();
-    HostFileInfo found;
-    NbResult code = host.Inspect(journalName, &found);
-    if (code == NB_FILE_NOT_FOUND) return NB_OK;
-    if (code == NB_OK && found.Link) return RefuseJournal(journalName, "it is a symbolic link");
-    if (code == NB_OK && !found.Regular) return RefuseJournal(journalName, "it is not a regular file");
-    NbJournal journal;
-    HostFileInfo info;
-    std::uint32_t format = 0;
-    code = NbJournalRead(journalName, &journal, &info, &format);
-    if (code == NB_FILE_NOT_FOUND) return NB_OK;
-    if (code == NB_NAME_NOT_RESOLVED) return RefuseJournal(journalName, "it is a symbolic link");
-    if (code == NB_UNKNOWN_REVISION) {
-        NbPrint("%s: The journal [%s] is in format %u, which this converter does not read (it reads formats 2 and %u). "
-                "Nothing was changed; run the converter that wrote it, or restore the image by hand (see the manual "
-                "page)\n", kMain, journalName, format, NB_JOURNAL_VERSION);
-        return code;
-    }
-    if (code != NB_OK) {
-        NbPrint("%s: The journal [%s] of a conversion that did not finish cannot be read. Error %u. Nothing was "
-                "changed\n", kMain, journalName, code);
-        NbPrint("%s: Restore the image from its backups by hand (see the manual page), then remove the journal\n", kMain);
-        return code;
-    }
-    // Whoever owns the image's files could change them anyway.
-    std::vector<std::uint64_t> owners;
-    for (const char* name : image.Files) {
-        NbFileObject* object = nullptr;
-        HostFileInfo file;
-        if (NbFileObjectCreate(&object, name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0) != NB_OK) continue;
-        if (host.InspectHandle(object->Handle, &file) == NB_OK) owners.push_back(file.Owner);
-        (void)NbFileObjectDestroy(object);
-    }
-    if (!info.Regular) return RefuseJournal(journalName, "it is not a regular file");
-    if (!TrustedOwner(info, owners)) return RefuseJournal(journalName, "it is owned by another user");
-    if (info.WritableByOthers) return RefuseJournal(journalName, "users other than its owner may write it");
-    if (journal.Files.size() != image.Files.size())
-        return RefuseJournal(journalName, NbText("it names %u files, and this command line %u",
-                                                 static_cast<unsigned>(journal.Files.size()),
-                                                 static_cast<unsigned>(image.Files.size())));
-    for (std::size_t k = 0; k < image.Files.size(); ++k) {
-        NbJournalFile& f = journal.Files[k];
-        if (!SameImageFile(f.Name, image.Files[k]))
-            return RefuseJournal(journalName, NbText("it names [%s], which is not [%s] of this command line",
-                                                     f.Name.c_str(), image.Files[k]));
-        // From here on the run works on the files it locked, by its own names.
-        f.Name = image.Files[k];
-    }
-    for (const NbJournalFile& f : journal.Files) {
-        char backupName[NB_NAME_SIZE];
-        HostFileInfo backup;
-        code = NbBackupName(f.Name.c_str(), backupName, sizeof backupName);
-        if (code == NB_OK) code = host.Inspect(backupName, &backup);
-        if (code == NB_FILE_NOT_FOUND) continue;  // reported below, with the way back by hand
-        if (code == NB_OK && backup.Link)
-            return RefuseJournal(journalName, NbText("the backup [%s] is a symbolic link", backupName));
-        if (code == NB_OK && !backup.Regular)
-            return RefuseJournal(journalName, NbText("the backup [%s] is not a regular file", backupName));
-        if (code == NB_OK && !TrustedOwner(backup, owners))
-            return RefuseJournal(journalName, NbText("the backup [%s] is owned by another user", backupName));
-        if (code == NB_OK) NbFilePinAs(backupName, backup.Id, false);
-    }
-    // Every backup is checked before the first file is touched.
-    for (const NbJournalFile& f : journal.Files) {
-        code = NbJournalCheckBackup(f);
-        if (code != NB_OK) {
-            NbPrint("%s: A conversion did not finish, and the backup of [%s] is %s. Error %u. Nothing was changed\n",
-                    kMain, f.Name.c_str(), code == NB_FILE_NOT_FOUND ? "missing" : "not the one its journal names", code);
-            PrintManualRestore(journal);
-            return code;
-        }
-    }
-    for (const NbJournalFile& f : journal.Files) {
-        code = NbJournalRestore(f);
-        if (code != NB_OK) {
-            NbPrint("%s: A conversion did not finish, and [%s] could not be restored from its backup. Error %u\n", kMain,
-                    f.Name.c_str(), code);
-            PrintManualRestore(journal);
-            return code;
-        }
-    }
-    code = NbJournalRemove(journalName);
-    if (code != NB_OK) {
-        NbPrint("%s: The image was restored, but the journal [%s] could not be removed. Error %u\n", kMain, journalName,
-                code);
-        return code;
-    }
-    NbPrint("%s: A conversion that did not finish was found; every file was restored from its backup\n", kMain);
-    return NB_OK;
 }
 
 // Whether every byte of the backup is the file's byte at the same offset, so
@@ -371,13 +182,17 @@ bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& im
 }
 
 // The journal of this run: every file, its backup and the original bytes the
-// rewrite will overwrite that no backup holds.
-[[nodiscard]] NbResult DescribeImage(const NbImageNames& image, const NbConversionPlan& plan, NbJournal* journal) {
+// rewrite will overwrite that no backup holds; and, for the undo record, each
+// file's owner, group and mode before anything changed.
+[[nodiscard]] NbResult DescribeImage(const NbImageNames& image, const NbConversionPlan& plan, NbJournal* journal,
+                                     std::vector<HostFileInfo>* before) {
     std::uint64_t saved = 0;
     const auto describe = [&](const char* name, NbImageFile kind, bool becomesWhole, std::uint64_t backupLength) {
         NbJournalFile entry;
         CNimbraFile file;
+        HostFileInfo info;
         NbResult code = file.Create(name, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+        if (code == NB_OK) code = NbHost().InspectHandle(file.Object()->Handle, &info);
         if (code == NB_OK) code = file.Query(&entry.Length);
         if (code != NB_OK) return code;
         const std::uint64_t length = entry.Length;
@@ -393,6 +208,7 @@ bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& im
             }
         code = NbJournalDescribe(file, name, becomesWhole, &entry);
         if (code == NB_OK) journal->Files.push_back(std::move(entry));
+        if (code == NB_OK) before->push_back(info);
         return code;
     };
     NbResult code = describe(image.Map, NbImageFile::Map, plan.WholeMapBackup, NB_BACKUP_LENGTH);
@@ -400,6 +216,32 @@ bool TrustedOwner(const HostFileInfo& info, const std::vector<std::uint64_t>& im
     for (std::uint16_t i = 0; code == NB_OK && i < image.MetadataCount; ++i)
         code = describe(image.Metadata[i], NbImageFile::Metadata, false, NB_BACKUP_LENGTH);
     return code;
+}
+
+// The undo record of a finished conversion: the journal's entries, each
+// file's owner, group and mode before the conversion, and the fingerprint of
+// what the conversion left (for the map all of it, for the other files the
+// ranges the rewrite wrote), taken from the files as they now are.
+[[nodiscard]] NbResult KeepUndoRecord(const NbConversionPlan& plan, const NbJournal& journal,
+                                      const std::vector<HostFileInfo>& before, const char* recordName) {
+    NbUndoRecord record;
+    for (std::size_t k = 0; k < journal.Files.size(); ++k) {
+        const NbJournalFile& entry = journal.Files[k];
+        NbUndoFile f;
+        f.Original = entry;
+        f.Owner = before[k].Owner;
+        f.Group = before[k].Group;
+        f.Mode = before[k].Mode;
+        const NbImageFile kind = k == 0 ? NbImageFile::Map : k == 1 ? NbImageFile::Data : NbImageFile::Metadata;
+        f.Written = kind == NbImageFile::Map ? std::vector<NbByteRange> {{0, UINT64_MAX}}
+                                             : NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, entry.Length), 0,
+                                                              UINT64_MAX);
+        const NbResult code = NbFingerprint(entry.Name.c_str(), f.Written, &f.ConvertedLength, &f.WrittenCrc);
+        if (code != NB_OK) return code;
+        if (kind == NbImageFile::Map) f.Written = {{0, f.ConvertedLength}};
+        record.Files.push_back(std::move(f));
+    }
+    return NbUndoWrite(recordName, record);
 }
 
 // Held from construction to destruction.
@@ -449,7 +291,8 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
     HoldTerminationRequests hold;
     // Nothing is changed before the journal that undoes it is on the medium.
     NbJournal journal;
-    code = DescribeImage(image, plan, &journal);
+    std::vector<HostFileInfo> before;
+    code = DescribeImage(image, plan, &journal, &before);
     if (code == NB_OK) code = NbJournalWrite(journalName, journal);
     if (code != NB_OK) {
         NbPrint("%s: Could not write the journal [%s]. Error %u. No changes to the image were made\n", kMain,
@@ -468,6 +311,24 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
     code = NbRewriteAsPlanned(image.Data, mapName, image.Metadata, image.MetadataCount, plan, reading.Records.get());
     // A result that does not verify is a failed rewrite like any other.
     if (code == NB_OK) code = NbVerifyConversion(image.Data, mapName, image.Metadata, image.MetadataCount);
+    // The undo record is part of a finished conversion: one that cannot be
+    // kept fails the run like a failed rewrite, so that every conversion
+    // that finishes can be undone. Kept before the journal goes: a crash in
+    // between leaves the journal, which the next run acts on as after any
+    // other crash.
+    if (code == NB_OK) {
+        char recordName[kNameSize];
+        HostFileInfo found;
+        code = NbUndoName(mapName, recordName, kNameSize);
+        const bool existed = code == NB_OK && NbHost().Inspect(recordName, &found) != NB_FILE_NOT_FOUND;
+        if (code == NB_OK) code = KeepUndoRecord(plan, journal, before, recordName);
+        if (code != NB_OK) {
+            NbPrint("%s: The undo record [%s.undo] could not be written. Error %u\n", kMain, mapName, code);
+            // One that reached its name before its folder failed to flush
+            // is not left beside the legacy image.
+            if (!existed && NbHost().Inspect(recordName, &found) == NB_OK) (void)NbJournalRemove(recordName);
+        }
+    }
     if (code == NB_OK) {
         // Converted: the journal's work is done. Should it stay, the next run
         // restores the legacy image and converts it again; the user is told.
@@ -500,19 +361,10 @@ int NbConvertMain(int argc, char** argv) {
 
     char mapName[kNameSize];
     char dataName[kNameSize];
-    NbResult code = NbFormatString(mapName, kNameSize, "%s.nbbitmap", argv[1]);
-    if (code != NB_OK) {
-        NbPrint("%s: Could not create a correct name from [%s.nbbitmap]. Error %u\n", kMain, argv[1], code);
-        return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
-    }
     // A map file that is a symbolic link stays one: the file it names is
     // converted, and its backups and journal lie beside that file.
-    char resolved[kNameSize];
-    code = NbFileResolveLink(mapName, resolved, kNameSize);
-    if (code == NB_OK) std::memcpy(mapName, resolved, kNameSize);
-    // A target that does not fit a name is refused like any other name that
-    // does not: renaming the link itself would leave the map behind it.
-    if (code == NB_NAME_TOO_LONG) {
+    NbResult code = NbMapFileName(argv[1], mapName, kNameSize);
+    if (code != NB_OK) {
         NbPrint("%s: Could not create a correct name from [%s.nbbitmap]. Error %u\n", kMain, argv[1], code);
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }
@@ -550,7 +402,7 @@ int NbConvertMain(int argc, char** argv) {
         image.Files.push_back(names[i]);
         image.Kinds.push_back(NbLegacyFile::Metadata);
     }
-    RunLock lock;
+    NbRunLock lock;
     for (const char* name : image.Files) {
         code = lock.Take(name);
         if (code == NB_FILE_INVALID) {
@@ -574,7 +426,9 @@ int NbConvertMain(int argc, char** argv) {
         PrintBackupFailure(mapName, code);
         return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
     }
-    code = RecoverUnfinishedRun(journalName, image);
+    static const NbRecoveryWords kRecovery {
+        kMain, "A conversion", "A conversion that did not finish was found; every file was restored from its backup", false};
+    code = NbRecoverUnfinishedRun(kRecovery, journalName, image.Files);
     if (code != NB_OK) return static_cast<int>(NbTraceExit(kMain, __LINE__, code));
 
     // The layout is detected once, before any backup: an image in layout 6

@@ -102,6 +102,94 @@ private:
     return code == NB_OK ? CrcOfHead(file, length, crc, fileLength) : code;
 }
 
+// One file's entry, as the journal and the undo record both hold it.
+void PutFile(Writer& w, const std::string& folder, const NbJournalFile& f) {
+    // Relative where it can be said; else as the run names it, and then
+    // taken as it stands when read back.
+    const std::string relative = NbRelativeName(folder, f.Name);
+    const std::string& name = relative.empty() ? f.Name : relative;
+    w.U8(relative.empty() ? 0 : 1);
+    w.U32(static_cast<std::uint32_t>(name.size()));
+    w.Raw(name.data(), name.size());
+    w.U64(f.Length);
+    w.U64(f.BackupLength);
+    w.U8(f.BackupBecomesWhole ? 1 : 0);
+    w.U32(f.BackupCrc);
+    w.U32(static_cast<std::uint32_t>(f.Saved.size()));
+    for (const NbSavedRange& r : f.Saved) {
+        w.U64(r.Offset);
+        w.U64(r.Bytes.size());
+        w.Raw(r.Bytes.data(), r.Bytes.size());
+    }
+}
+
+bool GetFile(Reader& r, const std::string& folder, std::uint64_t length, NbJournalFile* f) {
+    std::uint32_t nameLength = 0, ranges = 0;
+    std::uint8_t whole = 0, relative = 0;
+    bool ok = r.U8(&relative) && relative <= 1 && r.U32(&nameLength) && nameLength < 512;
+    if (ok) {
+        f->Name.resize(nameLength);
+        ok = r.Raw(f->Name.data(), nameLength) && r.U64(&f->Length) && r.U64(&f->BackupLength) && r.U8(&whole) &&
+             r.U32(&f->BackupCrc) && r.U32(&ranges);
+        if (relative) f->Name = NbJoinName(folder, f->Name);
+    }
+    f->BackupBecomesWhole = whole != 0;
+    for (std::uint32_t k = 0; ok && k < ranges; ++k) {
+        NbSavedRange range;
+        std::uint64_t n = 0;
+        ok = r.U64(&range.Offset) && r.U64(&n) && n <= length;
+        if (ok) {
+            range.Bytes.resize(n);
+            ok = r.Raw(range.Bytes.data(), n);
+        }
+        f->Saved.push_back(std::move(range));
+    }
+    return ok;
+}
+
+// The bytes of a record file the run finds on disk, never through a link
+// (whoever may write the folder could point one anywhere): 2 when there is
+// none, without a trace line; 13 when no record of ours can be that long or
+// short. *info tells what the very file read is, for the caller's judgement
+// of who may have written it.
+[[nodiscard]] NbResult ReadRecordFile(const char* kName, const char* fileName, std::vector<std::uint8_t>* bytes,
+                                      HostFileInfo* info) {
+    *info = HostFileInfo {};
+    NbFileObject* probe = nullptr;
+    NbResult code =
+        NbFileObjectCreate(&probe, fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
+    if (code == NB_FILE_NOT_FOUND) return code;
+    if (code == NB_OK) (void)NbFileObjectDestroy(probe);
+    CNimbraFile file;
+    code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
+    std::uint64_t length = 0;
+    if (code == NB_OK) code = NbHost().InspectHandle(file.Object()->Handle, info);
+    if (code == NB_OK) code = file.Query(&length);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);  // magic, a count, a CRC
+    bytes->resize(length);
+    for (std::uint64_t done = 0; done < length;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - done, kChunk));
+        code = file.Read(bytes->data() + done, piece);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        done += piece;
+    }
+    return NB_OK;
+}
+
+// The bytes with their CRC appended, as every record is written.
+[[nodiscard]] NbResult WriteRecordFile(const char* kName, const char* fileName, Writer& w, bool replace) {
+    std::vector<std::uint8_t>& bytes = w.Bytes();
+    if (bytes.size() + 4 > kMostBytes) NB_RETURN(kName, NB_NOT_ENOUGH_MEMORY);
+    w.U32(NbCrc32(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+    NB_RETURN(kName, NbFileWriteAtomically(fileName, bytes.data(), bytes.size(), replace));
+}
+
+bool CrcHolds(const std::vector<std::uint8_t>& bytes) {
+    const std::size_t body = bytes.size() - 4;
+    return NbCrc32(bytes.data(), static_cast<std::uint32_t>(body)) == GetLe32(bytes.data(), body);
+}
+
 }  // namespace
 
 NbResult NbJournalName(const char* mapFileName, char* out, std::uint32_t size) {
@@ -145,59 +233,20 @@ NbResult NbJournalWrite(const char* journalName, const NbJournal& journal) {
     w.U32(NB_JOURNAL_VERSION);
     w.U32(static_cast<std::uint32_t>(journal.Files.size()));
     const std::string folder = NbFolderOf(journalName);
-    for (const NbJournalFile& f : journal.Files) {
-        // Relative where it can be said; else as the run names it, and then
-        // taken as it stands when read back.
-        const std::string relative = NbRelativeName(folder, f.Name);
-        const std::string& name = relative.empty() ? f.Name : relative;
-        w.U8(relative.empty() ? 0 : 1);
-        w.U32(static_cast<std::uint32_t>(name.size()));
-        w.Raw(name.data(), name.size());
-        w.U64(f.Length);
-        w.U64(f.BackupLength);
-        w.U8(f.BackupBecomesWhole ? 1 : 0);
-        w.U32(f.BackupCrc);
-        w.U32(static_cast<std::uint32_t>(f.Saved.size()));
-        for (const NbSavedRange& r : f.Saved) {
-            w.U64(r.Offset);
-            w.U64(r.Bytes.size());
-            w.Raw(r.Bytes.data(), r.Bytes.size());
-        }
-    }
-    std::vector<std::uint8_t>& bytes = w.Bytes();
-    if (bytes.size() + 4 > kMostBytes) NB_RETURN(kName, NB_NOT_ENOUGH_MEMORY);
-    w.U32(NbCrc32(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-    NB_RETURN(kName, NbFileWriteAtomically(journalName, bytes.data(), bytes.size()));
+    for (const NbJournalFile& f : journal.Files) PutFile(w, folder, f);
+    return WriteRecordFile(kName, journalName, w, false);
 }
 
 NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo* info, std::uint32_t* version) {
     static const char kName[] = "NbJournalRead";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     journal->Files.clear();
-    *info = HostFileInfo {};
     *version = 0;
     // The usual case, no journal, is no failure: asked without a trace line.
-    NbFileObject* probe = nullptr;
-    NbResult code =
-        NbFileObjectCreate(&probe, journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
-    if (code == NB_FILE_NOT_FOUND) return code;
-    if (code == NB_OK) (void)NbFileObjectDestroy(probe);
-    // Never through a link: whoever may write the folder could point one
-    // anywhere. What is judged is the very file read.
-    CNimbraFile file;
-    code = file.Create(journalName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, NB_FLAG_NO_FOLLOW);
-    std::uint64_t length = 0;
-    if (code == NB_OK) code = NbHost().InspectHandle(file.Object()->Handle, info);
-    if (code == NB_OK) code = file.Query(&length);
-    if (code != NB_OK) NB_RETURN(kName, code);
-    if (length < sizeof kMagic + 8 || length > kMostBytes) NB_RETURN(kName, NB_INVALID_DATA);  // magic, a count, a CRC
-    std::vector<std::uint8_t> bytes(length);
-    for (std::uint64_t done = 0; done < length;) {
-        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(length - done, kChunk));
-        code = file.Read(bytes.data() + done, piece);
-        if (code != NB_OK) NB_RETURN(kName, code);
-        done += piece;
-    }
+    std::vector<std::uint8_t> bytes;
+    NbResult code = ReadRecordFile(kName, journalName, &bytes, info);
+    if (code != NB_OK) return code;
+    const std::uint64_t length = bytes.size();
     const std::size_t body = bytes.size() - 4;
     // A format of its own is judged by its version before anything else,
     // for another converter's journal may keep its checksum elsewhere.
@@ -215,7 +264,7 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo
         *version = 2;
     }
     if ((!current && std::memcmp(bytes.data(), kMagic2, sizeof kMagic2) != 0) ||
-        NbCrc32(bytes.data(), static_cast<std::uint32_t>(body)) != GetLe32(bytes.data(), body)) {
+        !CrcHolds(bytes)) {
         NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Journal [%s] is damaged\n", kName, NB_INVALID_DATA, journalName);
         NB_RETURN(kName, NB_INVALID_DATA);
     }
@@ -225,26 +274,7 @@ NbResult NbJournalRead(const char* journalName, NbJournal* journal, HostFileInfo
     bool ok = r.U32(&count);
     for (std::uint32_t i = 0; ok && i < count; ++i) {
         NbJournalFile f;
-        std::uint32_t nameLength = 0, ranges = 0;
-        std::uint8_t whole = 0, relative = 0;
-        ok = r.U8(&relative) && relative <= 1 && r.U32(&nameLength) && nameLength < 512;
-        if (ok) {
-            f.Name.resize(nameLength);
-            ok = r.Raw(f.Name.data(), nameLength) && r.U64(&f.Length) && r.U64(&f.BackupLength) && r.U8(&whole) &&
-                 r.U32(&f.BackupCrc) && r.U32(&ranges);
-            if (relative) f.Name = NbJoinName(folder, f.Name);
-        }
-        f.BackupBecomesWhole = whole != 0;
-        for (std::uint32_t k = 0; ok && k < ranges; ++k) {
-            NbSavedRange range;
-            std::uint64_t n = 0;
-            ok = r.U64(&range.Offset) && r.U64(&n) && n <= length;
-            if (ok) {
-                range.Bytes.resize(n);
-                ok = r.Raw(range.Bytes.data(), n);
-            }
-            f.Saved.push_back(std::move(range));
-        }
+        ok = GetFile(r, folder, length, &f);
         journal->Files.push_back(std::move(f));
     }
     if (!ok || !r.AtEnd()) NB_RETURN(kName, NB_INVALID_DATA);
@@ -296,13 +326,129 @@ NbResult NbJournalCheckBackup(const NbJournalFile& entry) {
     NB_RETURN(kName, code);
 }
 
-NbResult NbJournalRestore(const NbJournalFile& entry) {
+NbResult NbJournalRestore(const NbJournalFile& entry, bool renameWholeBackup) {
     static const char kName[] = "NbJournalRestore";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     char backupName[NB_NAME_SIZE];
     NbResult code = NbBackupName(entry.Name.c_str(), backupName, sizeof backupName);
     if (code == NB_OK && RenamedBack(entry, backupName)) NB_RETURN(kName, NB_OK);  // nothing left to put back
     if (code == NB_OK) code = NbJournalCheckBackup(entry);
-    if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved);
+    if (code == NB_OK) code = NbConvertRevertFromBackup(entry.Name.c_str(), entry.Length, entry.Saved, renameWholeBackup);
+    NB_RETURN(kName, code);
+}
+
+NbResult NbUndoName(const char* mapFileName, char* out, std::uint32_t size) {
+    return NbFormatName(out, size, "%s.undo", mapFileName);
+}
+
+// The undo record's format, all numbers little-endian, in this order:
+//
+//   magic        8 bytes   "NbUndoRc"
+//   version      u32       NB_UNDO_VERSION
+//   files        u32       how many files follow, the map first
+//   per file:
+//     the file's journal entry, as the journal holds it (above)
+//     owner u64, group u64, mode u32   the file's before the conversion
+//     converted    u64       its length as the conversion left it
+//     written      u32       how many ranges follow: offset u64, length u64
+//     written CRC  u32       over the bytes of those ranges, in order
+//   CRC          u32       CRC-32 of every byte before it
+namespace {
+constexpr char kUndoMagic[8] = {'N', 'b', 'U', 'n', 'd', 'o', 'R', 'c'};
+}  // namespace
+
+NbResult NbUndoWrite(const char* recordName, const NbUndoRecord& record) {
+    static const char kName[] = "NbUndoWrite";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    Writer w;
+    w.Raw(kUndoMagic, sizeof kUndoMagic);
+    w.U32(NB_UNDO_VERSION);
+    w.U32(static_cast<std::uint32_t>(record.Files.size()));
+    const std::string folder = NbFolderOf(recordName);
+    for (const NbUndoFile& f : record.Files) {
+        PutFile(w, folder, f.Original);
+        w.U64(f.Owner);
+        w.U64(f.Group);
+        w.U32(f.Mode);
+        w.U64(f.ConvertedLength);
+        w.U32(static_cast<std::uint32_t>(f.Written.size()));
+        for (const NbByteRange& r : f.Written) {
+            w.U64(r.Offset);
+            w.U64(r.Length);
+        }
+        w.U32(f.WrittenCrc);
+    }
+    // An older record (of an earlier conversion of this image) is replaced.
+    return WriteRecordFile(kName, recordName, w, true);
+}
+
+NbResult NbUndoRead(const char* recordName, NbUndoRecord* record, HostFileInfo* info, std::uint32_t* version) {
+    static const char kName[] = "NbUndoRead";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    record->Files.clear();
+    *version = 0;
+    std::vector<std::uint8_t> bytes;
+    NbResult code = ReadRecordFile(kName, recordName, &bytes, info);
+    if (code != NB_OK) return code;
+    if (std::memcmp(bytes.data(), kUndoMagic, sizeof kUndoMagic) != 0 || !CrcHolds(bytes)) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Undo record [%s] is damaged\n", kName, NB_INVALID_DATA,
+                recordName);
+        NB_RETURN(kName, NB_INVALID_DATA);
+    }
+    *version = GetLe32(bytes.data(), sizeof kUndoMagic);
+    if (*version != NB_UNDO_VERSION) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Undo record [%s] is in format %u\n", kName,
+                NB_UNKNOWN_REVISION, recordName, *version);
+        NB_RETURN(kName, NB_UNKNOWN_REVISION);
+    }
+    const std::size_t start = sizeof kUndoMagic + 4;
+    Reader r(bytes.data() + start, bytes.size() - 4 - start);
+    const std::string folder = NbFolderOf(recordName);
+    std::uint32_t count = 0;
+    bool ok = r.U32(&count);
+    for (std::uint32_t i = 0; ok && i < count; ++i) {
+        NbUndoFile f;
+        std::uint32_t ranges = 0;
+        ok = GetFile(r, folder, bytes.size(), &f.Original) && r.U64(&f.Owner) && r.U64(&f.Group) && r.U32(&f.Mode) &&
+             r.U64(&f.ConvertedLength) && r.U32(&ranges) && ranges <= bytes.size() / 16;
+        for (std::uint32_t k = 0; ok && k < ranges; ++k) {
+            NbByteRange range {};
+            ok = r.U64(&range.Offset) && r.U64(&range.Length);
+            f.Written.push_back(range);
+        }
+        ok = ok && r.U32(&f.WrittenCrc);
+        record->Files.push_back(std::move(f));
+    }
+    if (!ok || !r.AtEnd()) {
+        NbTrace(NB_TRACE_ERROR, NbTraceContext, "*** %s %u Undo record [%s] is damaged\n", kName, NB_INVALID_DATA,
+                recordName);
+        NB_RETURN(kName, NB_INVALID_DATA);
+    }
+    NB_RETURN(kName, NB_OK);
+}
+
+NbResult NbFingerprint(const char* fileName, const std::vector<NbByteRange>& ranges, std::uint64_t* length,
+                       std::uint32_t* crc) {
+    static const char kName[] = "NbFingerprint";
+    NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
+    CNimbraFile file;
+    NbResult code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    if (code == NB_OK) code = file.Query(length);
+    CNimbraBuffer buffer;
+    if (code == NB_OK) code = buffer.Allocate(kChunk, false);
+    std::uint32_t value = 0xFFFFFFFF;
+    for (const NbByteRange& r : ranges) {
+        // What lies beyond the file's end is no byte of it: the length,
+        // fingerprinted beside, tells a file that was cut.
+        const std::uint64_t end = std::min(*length, r.Length > UINT64_MAX - r.Offset ? UINT64_MAX : r.Offset + r.Length);
+        for (std::uint64_t at = r.Offset; code == NB_OK && at < end;) {
+            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(end - at, kChunk));
+            code = file.SeekRead(at, buffer.Data, piece, nullptr);
+            if (code == NB_OK) value = NbCrc32Update(buffer.Data, piece, value);
+            at += piece;
+        }
+        if (code != NB_OK) break;
+    }
+    *crc = value;
     NB_RETURN(kName, code);
 }

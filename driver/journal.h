@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/host.h"
 #include "platform/result.h"
+#include "version6/plan.h"
 
 struct NbJournalFile {
     // The image file: as the run names it when written; as read, the name
@@ -59,5 +60,39 @@ struct NbJournal {
 // Whether the file's backup is the one the journal describes: 2 when it is
 // missing, 13 when its length or checksum differ.
 [[nodiscard]] NbResult NbJournalCheckBackup(const NbJournalFile& entry);
-// Puts the file back exactly as the journal describes it.
-[[nodiscard]] NbResult NbJournalRestore(const NbJournalFile& entry);
+// Puts the file back exactly as the journal describes it; a backup that is
+// the whole file is renamed over it at once with renameWholeBackup, else
+// only when copying it fails (NbConvertRevertFromBackup).
+[[nodiscard]] NbResult NbJournalRestore(const NbJournalFile& entry, bool renameWholeBackup = false);
+
+// The undo record: what the journal knew, kept beside the map once a
+// conversion has finished, so that nbundo can give the legacy image back
+// exactly, and only while the image is still as the conversion left it.
+struct NbUndoFile {
+    NbJournalFile Original;  // how the file is put back, as its journal said
+    std::uint64_t Owner = 0;  // the file's owner, group and mode before the conversion
+    std::uint64_t Group = 0;
+    std::uint32_t Mode = 0;
+    std::uint64_t ConvertedLength = 0;  // its length as the conversion left it
+    std::vector<NbByteRange> Written;   // what the conversion wrote (the map: all of it)
+    std::uint32_t WrittenCrc = 0;       // over those bytes, in order
+};
+
+struct NbUndoRecord {
+    std::vector<NbUndoFile> Files;
+};
+
+inline constexpr std::uint32_t NB_UNDO_VERSION = 1;
+
+// "<map file>.undo" (shorter than the backup's name); 206 when it does not fit.
+[[nodiscard]] NbResult NbUndoName(const char* mapFileName, char* out, std::uint32_t size);
+// Writes the record atomically and durably, replacing an older one; names
+// are relative to its folder where that can be said, as in the journal.
+[[nodiscard]] NbResult NbUndoWrite(const char* recordName, const NbUndoRecord& record);
+// As NbJournalRead: 2 none, 13 damaged, 1305 another format, 1921 a link.
+[[nodiscard]] NbResult NbUndoRead(const char* recordName, NbUndoRecord* record, HostFileInfo* file,
+                                  std::uint32_t* version);
+// The file's length, and the CRC of its bytes in the ranges, in order (a
+// range is cut at the file's end).
+[[nodiscard]] NbResult NbFingerprint(const char* fileName, const std::vector<NbByteRange>& ranges,
+                                     std::uint64_t* length, std::uint32_t* crc);

@@ -334,7 +334,7 @@ NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool
     return code;
 }
 
-NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count) {
+NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count, bool replace) {
     static const char kName[] = "NbFileWriteAtomically";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     char newName[NB_NAME_SIZE];
@@ -352,7 +352,7 @@ NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, 
     if (code == NB_OK) code = file.Flush();
     (void)file.Close();
     bool renamed = false;
-    if (code == NB_OK) code = NbFileRenameDurably(newName, fileName, false, &renamed);
+    if (code == NB_OK) code = NbFileRenameDurably(newName, fileName, replace, &renamed);
     if (code != NB_OK && !renamed) (void)NbFileDelete(newName);
     NB_RETURN(kName, code);
 }

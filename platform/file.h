@@ -73,8 +73,10 @@ inline constexpr std::uint8_t NB_CREATE_NEW = 0;
 [[nodiscard]] NbResult NbFileRenameDurably(const char* existingName, const char* newName, bool replace, bool* renamed);
 // Writes a small file whole or not at all: the bytes go into "<name>~" (a
 // leftover of that name is replaced), which is flushed and durably renamed
-// to name. Fails, leaving nothing behind, when name exists.
-[[nodiscard]] NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count);
+// to name. Fails, leaving nothing behind, when name exists, unless replace
+// is set: then a file of that name is replaced in the same step.
+[[nodiscard]] NbResult NbFileWriteAtomically(const char* fileName, const std::uint8_t* bytes, std::size_t count,
+                                             bool replace = false);
 
 // The files of one run, by the names the run uses. While a scope lives,
 // every open of an existing file under a pinned name must lead to the file

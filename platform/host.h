@@ -44,6 +44,8 @@ struct HostFileInfo {
     bool Regular = false;           // a plain file
     bool Link = false;              // the name itself is a symbolic link (asked of a name only)
     std::uint64_t Owner = 0;        // the owner's user ID; on Windows a digest of the owner's SID
+    std::uint64_t Group = 0;        // the group's ID; 0 on Windows, whose access lists travel with the file
+    std::uint32_t Mode = 0;         // the permission bits (07777); 0 on Windows
     bool OwnerTrusted = false;      // the user who runs this process, or root (Administrators, SYSTEM)
     bool WritableByOthers = false;  // users other than the owner may write it
 };
@@ -122,6 +124,12 @@ public:
     // of `from`, as far as this process may; where it may not set the owner,
     // the permissions it sets are never looser than from's.
     [[nodiscard]] virtual NbResult CopyOwnership(HostHandle from, HostHandle to) = 0;
+    // Gives the file the owner, group and permission bits an earlier
+    // InspectHandle told (a file put back as it was): 5 where this process
+    // may not; on Windows, which keeps these in the access list that stays
+    // with the file, 50 unless they are the file's already.
+    [[nodiscard]] virtual NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group,
+                                                std::uint32_t mode) = 0;
     // The name of the file that name finally stands for when it is a
     // symbolic link (relative targets taken from the link's folder), or the
     // name itself; 206 when the result does not fit size bytes with its NUL.
@@ -187,6 +195,9 @@ public:
     [[nodiscard]] NbResult InspectHandle(HostHandle h, HostFileInfo* info) override { return next_.InspectHandle(h, info); }
     [[nodiscard]] NbResult OpenLocked(const char* name, HostHandle* out) override { return next_.OpenLocked(name, out); }
     [[nodiscard]] NbResult CopyOwnership(HostHandle from, HostHandle to) override { return next_.CopyOwnership(from, to); }
+    [[nodiscard]] NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) override {
+        return next_.SetOwnership(h, owner, group, mode);
+    }
     [[nodiscard]] NbResult ResolveLink(const char* name, char* out, std::size_t size) override { return next_.ResolveLink(name, out, size); }
     [[nodiscard]] NbResult PageAlloc(std::size_t size, void** address) override { return next_.PageAlloc(size, address); }
     [[nodiscard]] NbResult PageFree(void* address) override { return next_.PageFree(address); }

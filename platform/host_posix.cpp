@@ -114,6 +114,8 @@ void Describe(const struct stat& st, HostFileInfo* info) {
     info->Regular = S_ISREG(st.st_mode);
     info->Link = S_ISLNK(st.st_mode);
     info->Owner = st.st_uid;
+    info->Group = st.st_gid;
+    info->Mode = static_cast<std::uint32_t>(st.st_mode & 07777);
     info->OwnerTrusted = st.st_uid == 0 || st.st_uid == ::geteuid();
     info->WritableByOthers = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
@@ -440,6 +442,19 @@ public:
             return code;
         }
         *out = fd;
+        return NB_OK;
+    }
+
+    NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) override {
+        const int fd = FdOf(h);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return LastError();
+        if ((st.st_uid != owner || st.st_gid != group) &&
+            ::fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0)
+            return LastError();
+        // After the owner: a change of owner clears setuid and setgid.
+        if (::fstat(fd, &st) != 0) return LastError();
+        if ((st.st_mode & 07777) != mode && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) return LastError();
         return NB_OK;
     }
 

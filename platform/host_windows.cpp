@@ -501,6 +501,15 @@ public:
     // open files inside the system (block cloning is for ReFS alone), and the
     // caller reads and writes.
 
+    NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) override {
+        // The owner is known here by a digest only, and the group and mode
+        // are not kept apart from the access list, which stays with the file.
+        HostFileInfo now;
+        const NbResult code = Describe(HandleOf(h), false, &now);
+        if (code != NB_OK) return code;
+        return now.Owner == owner && now.Group == group && now.Mode == mode ? NB_OK : NB_NOT_SUPPORTED;
+    }
+
     NbResult CopyOwnership(HostHandle from, HostHandle to) override {
         // The owner, group and access list of the source. A new file
         // otherwise inherits its folder's list, which may grant more.

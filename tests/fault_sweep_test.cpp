@@ -36,7 +36,7 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
     Verdict v;
     std::size_t k = 0;
     while (k < lines.size() && k < clean.size() && lines[k] == clean[k]) ++k;
-    const std::vector<std::string> tail(lines.begin() + static_cast<std::ptrdiff_t>(k), lines.end());
+    std::vector<std::string> tail(lines.begin() + static_cast<std::ptrdiff_t>(k), lines.end());
     if ((v.Success = lines == clean) || tail.empty()) {
         if (exitCode != 0 || !v.Success) v.Problem = "a run that printed no failure, exit code " + std::to_string(exitCode);
         return v;
@@ -51,6 +51,12 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
         v.Success = true;
         if (exitCode != 0) v.Problem = "exit code " + std::to_string(exitCode);
         return v;
+    }
+    // An undo record that cannot be kept fails the run as a failed rewrite does.
+    if (tail.size() > 1 && Match(tail[0], "main: The undo record [" + files[0] + ".undo] could not be written. Error ", "",
+                                 &code)) {
+        if (!tail[1].starts_with("main: Failed. Error ")) return v.Problem = "no revert after the undo record", v;
+        tail.erase(tail.begin());
     }
     std::size_t reverts = 0, expected = 1;  // revert lines for files[0..reverts); lines in all
     int expectedExit = 0;

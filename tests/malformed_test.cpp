@@ -251,8 +251,8 @@ TEST(MalformedHeaders, EveryHeaderCutShortIsRefusedWith13) {
 
 // A layout 4 data file with a partial last block behind a 64 KiB boundary
 // gets its first superblock written over that partial block, beyond the head
-// backup; when the rewrite then fails (at its last write, the metadata
-// header), the revert puts those bytes back from the journal, exactly.
+// backup; when the run then fails (at its last write, the undo record's),
+// the revert puts those bytes back from the journal, exactly.
 TEST(MalformedImageRevert, PartialLastDataBlockSurvivesAFailedRewrite) {
     TempDir dir;
     ImageRecipe recipe = MakeRecipe(4, 0, 1, 34, dir);

@@ -15,9 +15,12 @@
 #include "platform/endian.h"
 #include "platform/file.h"
 #include "platform/format.h"
+#include "platform/names.h"
 #include "platform/trace.h"
 #include "driver/backup.h"
 #include "driver/journal.h"
+#include "driver/trust.h"
+#include "driver/undo.h"
 #include "platform/host.h"
 #include "version6/plan.h"
 #include "version6/reading.h"
@@ -42,6 +45,8 @@ const char kUsage[] =
     "A legacy image is also judged as the converter would: \"FAIL convert: ...\".\n"
     "A conversion that did not finish, told by its journal beside the map file, is\n"
     "\"FAIL journal: ...\" and a line that says what to do.\n"
+    "A layout 6 image is told undoable (\"Possible: yes\") when its undo record is\n"
+    "trusted and every file and backup still matches it, as nbundo would judge.\n"
     "Exit status: 0 consistent, 1 inconsistent or not convertible, 2 usage error or\n"
     "a missing or short file.\n";
 
@@ -355,6 +360,30 @@ void UnfinishedConversion(Report& r, const std::string& mapName) {
                             "restore the image from its backups by hand (see MANUAL RESTORE in NimbraConvert(1))", name));
 }
 
+// Whether nbundo can give the legacy image back: the undo record beside the
+// map (beside the file a linked map names, as the converter keeps it) is
+// judged as nbundo judges it, trusted and matching every file and backup.
+// Not a finding: a converted image needs no record.
+void Undoable(Report& r, const std::vector<std::string>& bases, const std::vector<std::unique_ptr<Source>>& files) {
+    char map[NB_NAME_SIZE];
+    if (NbMapFileName(bases[0].c_str(), map, sizeof map) != NB_OK) return;
+    std::vector<const char*> names {map};
+    for (std::size_t i = 1; i < files.size(); ++i) names.push_back(files[i]->name.c_str());
+    const NbFilePinScope pins;
+    NbUndoCheck check;
+    NbCheckUndo(names, &check);
+    r.Open("undo", "Undo");
+    r.Field("Record", Escape(check.RecordName, false), Escape(check.RecordName, true));
+    r.Flag("Possible", check.Code == NB_OK);
+    r.List("problems");
+    for (const std::string& line : check.Problems) {
+        r.Note("", line);
+    }
+    r.Close();
+    if (check.Code == NB_OK) r.Note("advice", "nbundo with the same bases gives back the legacy image, byte for byte");
+    r.Close();
+}
+
 // The header a kind of file has in a layout (the extended map header when
 // the map says it has one); 16 bytes, the shared opening, for others.
 std::size_t HeaderSize(Kind kind, std::uint32_t layout, const Bytes& head) {
@@ -470,6 +499,7 @@ int Run(int argc, char** argv) {
     for (const NbFinding& f : findings) r.Fail(f.File, f.Reason);
     // What is not layout 6 throughout is judged as the converter would judge it.
     if (!same || layout != 6) r.Flag("convertible", Convertible(r, files, names, reading));
+    if (same && layout == 6) Undoable(r, bases, files);
     UnfinishedConversion(r, files[0]->name);
     return r.Finish();
 }

@@ -260,6 +260,9 @@ NbResult FaultHost::OpenLocked(const char* name, HostHandle* out) {
 NbResult FaultHost::CopyOwnership(HostHandle from, HostHandle to) {
     NB_FAULT_OR(HostCall::Ownership, real_.CopyOwnership(from, to));
 }
+NbResult FaultHost::SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) {
+    NB_FAULT_OR(HostCall::Ownership, real_.SetOwnership(h, owner, group, mode));
+}
 NbResult FaultHost::ResolveLink(const char* name, char* out, std::size_t size) {
     NB_FAULT_OR(HostCall::ResolveLink, real_.ResolveLink(name, out, size));
 }

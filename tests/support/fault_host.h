@@ -63,6 +63,7 @@ public:
     NbResult InspectHandle(HostHandle h, HostFileInfo* info) override;
     NbResult OpenLocked(const char* name, HostHandle* out) override;
     NbResult CopyOwnership(HostHandle from, HostHandle to) override;
+    NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) override;
     NbResult ResolveLink(const char* name, char* out, std::size_t size) override;
     NbResult PageAlloc(std::size_t size, void** address) override;
     NbResult PageFree(void* address) override;

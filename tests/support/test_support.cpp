@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "driver/driver.h"
+#include "driver/undo.h"
 #include "tests/support/test_platform.h"
 
 TempDir::TempDir() : path_(MakeTempDirectory()) {}
@@ -75,10 +76,13 @@ RunResult RunConverter(const std::vector<std::string>& args, const std::string& 
     return RunProgram(NB_CONVERTER_PATH, args, workingDirectory);
 }
 
-RunResult RunConverterInProcess(const std::vector<std::string>& args) {
+namespace {
+
+// A program's entry run in this process with its output caught.
+RunResult RunEntryInProcess(int (*entry)(int, char**), const char* program, const std::vector<std::string>& args) {
     TempDir scratch;
     const std::string out = scratch / "stdout", err = scratch / "stderr";
-    std::vector<std::string> words {"NimbraConvert"};
+    std::vector<std::string> words {program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -86,12 +90,24 @@ RunResult RunConverterInProcess(const std::vector<std::string>& args) {
     RunResult result;
     {
         RedirectedOutput redirected(out, err);
-        result.ExitCode = NbConvertMain(static_cast<int>(words.size()), argv.data());
+        result.ExitCode = entry(static_cast<int>(words.size()), argv.data());
     }
     result.Out = Slurp(out);
     result.Err = Slurp(err);
     return result;
 }
+
+}  // namespace
+
+RunResult RunConverterInProcess(const std::vector<std::string>& args) {
+    return RunEntryInProcess(NbConvertMain, "NimbraConvert", args);
+}
+
+RunResult RunUndo(const std::vector<std::string>& args, const std::string& workingDirectory) {
+    return RunProgram(ToolPath("nbundo"), args, workingDirectory);
+}
+
+RunResult RunUndoInProcess(const std::vector<std::string>& args) { return RunEntryInProcess(NbUndoMain, "nbundo", args); }
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

@@ -47,6 +47,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& workingDirectory = "");
 // Runs the converter's entry in this process, with its output captured.
 RunResult RunConverterInProcess(const std::vector<std::string>& args);
+// The same for nbundo: the binary (tools/nbundo), and its entry in this process.
+RunResult RunUndo(const std::vector<std::string>& args, const std::string& workingDirectory = "");
+RunResult RunUndoInProcess(const std::vector<std::string>& args);
 
 // The standard output lines, without their line ends.
 std::vector<std::string> Lines(const std::string& text);
