@@ -96,31 +96,43 @@ NbResult NbConvertRevertFromBackup(const char* fileName, std::uint64_t length, c
     char backupName[NB_NAME_SIZE];
     NbResult code = NbBackupName(fileName, backupName, sizeof backupName);
     if (code != NB_OK) NB_RETURN(kName, code);
-    CNimbraFile backup;
-    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
-    std::uint64_t backupLength = 0;
-    if (code == NB_OK) code = backup.Query(&backupLength);
-    if (code != NB_OK) NB_RETURN(kName, code);
     // A backup as long as the file was, with no original bytes kept
     // elsewhere, is the whole file: for a map the relocation or the rebuild
     // moved the very original there. When the copy cannot be made (a full
     // disk, above all, where the copy would need the space the new map
     // holds), the backup is renamed over the file instead: that needs no
-    // space, and the file is never left cut short. The copy comes first all
-    // the same, so that the backup stays wherever it can, unless the caller
-    // asks for the rename.
-    const bool whole = backupLength == length && saved.empty();
-    code = renameWhole && whole ? NB_OK : CopyBack(fileName, backup, backupLength, length, saved);
-    if ((code != NB_OK || renameWhole) && whole) {
-        if (code != NB_OK)
-            NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n",
-                    kName, fileName, code, backupName);
+    // space, and the file is never left cut short. The copy comes first, so
+    // that the backup stays wherever it can, unless the caller asks for the
+    // rename; a rename asked for that does not happen falls back on the copy.
+    const auto rename = [&](CNimbraFile& backup, bool* renamed) {
         (void)backup.Close();  // no file stays open under a name a rename replaces
+        return NbFileRenameDurably(backupName, fileName, true, renamed);
+    };
+    CNimbraFile backup;
+    code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+    std::uint64_t backupLength = 0;
+    if (code == NB_OK) code = backup.Query(&backupLength);
+    if (code != NB_OK) NB_RETURN(kName, code);
+    const bool whole = backupLength == length && saved.empty();
+    bool renamed = false;
+    if (renameWhole && whole) {
+        code = rename(backup, &renamed);
+        if (renamed) NB_RETURN(kName, code);
+        NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s rename of [%s] over [%s] failed with %u; copying it\n", kName,
+                backupName, fileName, code);
+        code = backup.Create(backupName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
+        if (code != NB_OK) NB_RETURN(kName, code);
+        code = CopyBack(fileName, backup, backupLength, length, saved);
+        NB_RETURN(kName, code);
+    }
+    code = CopyBack(fileName, backup, backupLength, length, saved);
+    if (code != NB_OK && whole) {
+        NbTrace(NB_TRACE_WARNING, NbTraceContext, "*** %s copy over [%s] failed with %u; renaming [%s] over it\n",
+                kName, fileName, code, backupName);
         // A rename that fails too leaves the file to the user, who learns
         // why the copy failed.
-        bool renamed = false;
-        const NbResult moved = NbFileRenameDurably(backupName, fileName, true, &renamed);
-        if (renamed || code == NB_OK) code = moved;
+        const NbResult moved = rename(backup, &renamed);
+        if (renamed) code = moved;
         NB_RETURN(kName, code);
     }
     if (code != NB_OK) NB_RETURN(kName, code);

@@ -244,17 +244,6 @@ void FinishReverts(bool allReverted, const char* journalName) {
     return NbUndoWrite(recordName, record);
 }
 
-// Held from construction to destruction.
-class HoldTerminationRequests {
-public:
-    HoldTerminationRequests() {
-        NbHost().HoldTerminationRequests("main: A request to stop was received; the conversion goes on until it has "
-                                         "finished or every file is reverted\n");
-    }
-    ~HoldTerminationRequests() { NbHost().ReleaseTerminationRequests(); }
-    HoldTerminationRequests(const HoldTerminationRequests&) = delete;
-    HoldTerminationRequests& operator=(const HoldTerminationRequests&) = delete;
-};
 
 // The reading and changing stages, once every file is named and backed up.
 // The layout was detected before the backups; its trace lines come here,
@@ -288,7 +277,8 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
 
     // From the journal on, a request to stop waits for the run to finish or
     // to revert: a half-changed image is what it must never leave.
-    HoldTerminationRequests hold;
+    const NbHoldTerminationRequests hold("main: A request to stop was received; the conversion goes on until it has "
+                                         "finished or every file is reverted\n");
     // Nothing is changed before the journal that undoes it is on the medium.
     NbJournal journal;
     std::vector<HostFileInfo> before;

@@ -4,6 +4,12 @@
 #include "platform/format.h"
 #include "platform/trace.h"
 
+NbHoldTerminationRequests::NbHoldTerminationRequests(const char* notice) {
+    NbHost().HoldTerminationRequests(notice);
+}
+
+NbHoldTerminationRequests::~NbHoldTerminationRequests() { NbHost().ReleaseTerminationRequests(); }
+
 NbResult NbRefuseRecord(const char* program, const char* kind, const char* recordName, const std::string& why) {
     NbPrint("%s: The %s [%s] is not acted on: %s. Nothing was changed; if it is not this image's %s, remove it and run "
             "again, else restore the image by hand (see the manual page)\n", program, kind, recordName, why.c_str(), kind);

@@ -31,5 +31,15 @@ struct NbRecoveryWords {
 [[nodiscard]] NbResult NbRefuseRecord(const char* program, const char* kind, const char* recordName,
                                       const std::string& why);
 
+// From construction to destruction a request to stop waits (the notice says
+// so once): a half-changed image is what a run must never leave.
+class NbHoldTerminationRequests {
+public:
+    explicit NbHoldTerminationRequests(const char* notice);
+    ~NbHoldTerminationRequests();
+    NbHoldTerminationRequests(const NbHoldTerminationRequests&) = delete;
+    NbHoldTerminationRequests& operator=(const NbHoldTerminationRequests&) = delete;
+};
+
 // How to put every file back by hand, for when the run cannot.
 void NbPrintManualRestore(const char* program, const std::vector<const NbJournalFile*>& files);

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr char kUndo[] = "nbundo";
+constexpr char kHoldNotice[] = "nbundo: A request to stop was received; the undo goes on until every file is back\n";
 constexpr int kMaxMetadataFiles = 65535;
 
 void AddProblem(NbUndoCheck* check, NbResult code, std::string line) {
@@ -111,19 +112,6 @@ void NbCheckUndo(const std::vector<const char*>& files, NbUndoCheck* check) {
 
 namespace {
 
-// Held from construction to destruction: a half-undone image is what the
-// run must never leave.
-class HoldTerminationRequests {
-public:
-    HoldTerminationRequests() {
-        NbHost().HoldTerminationRequests("nbundo: A request to stop was received; the undo goes on until every file is "
-                                         "back\n");
-    }
-    ~HoldTerminationRequests() { NbHost().ReleaseTerminationRequests(); }
-    HoldTerminationRequests(const HoldTerminationRequests&) = delete;
-    HoldTerminationRequests& operator=(const HoldTerminationRequests&) = delete;
-};
-
 // The owner, group and mode each file had before the conversion, where they
 // differ now; the first failure's code, each failure said.
 [[nodiscard]] NbResult PutOwnershipBack(const NbUndoRecord& record) {
@@ -196,7 +184,7 @@ public:
                     "file from its backup as the journal says, which gives back the legacy image\n", kUndo, journalName);
             return NB_OK;
         }
-        const HoldTerminationRequests hold;
+        const NbHoldTerminationRequests hold(kHoldNotice);
         static const NbRecoveryWords kRecovery {
             kUndo, "A conversion or an undo",
             "A run that did not finish was found; every file was restored from its backup", true};
@@ -224,7 +212,7 @@ public:
         return NB_OK;
     }
 
-    const HoldTerminationRequests hold;
+    const NbHoldTerminationRequests hold(kHoldNotice);
     // Nothing is changed before the journal that finishes the undo is on the
     // medium: from here a crash is finished by the next nbundo (or undone
     // the same way by the converter's next run).

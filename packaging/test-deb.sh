@@ -36,7 +36,7 @@ echo "== Install into a scratch root"
 rootdpkg -i --path-include='/usr/share/man/man1/*' "$deb" >/dev/null 2>"$scratch/dpkg-warnings" ||
     fail "dpkg -i failed: $(cat "$scratch/dpkg-warnings")"
 bin=$root/usr/bin
-for program in NimbraConvert nbinfo nbmkimage; do
+for program in NimbraConvert nbinfo nbmkimage nbundo; do
     [ -x "$bin/$program" ] || fail "$program is not installed in /usr/bin"
 done
 
@@ -61,9 +61,17 @@ echo "== The installed programs make, convert and check a layout 3 image"
 [ "$(tail -n 1 "$scratch/out")" = "main: Finished successfully!" ] || fail "conversion failed: $(cat "$scratch/out")"
 [ ! -s "$scratch/err" ] || fail "a clean conversion wrote on standard error: $(cat "$scratch/err")"
 "$bin/nbinfo" "$scratch/img" "$scratch/img" "$scratch/img" | tail -n 1
+cp "$scratch/img.nbdata.backup" "$scratch/legacy-head"
+
+echo "== The installed nbundo gives the legacy image back"
+"$bin/nbundo" "$scratch/img" "$scratch/img" "$scratch/img" >"$scratch/out" 2>"$scratch/err" ||
+    fail "nbundo exited with $?: $(cat "$scratch/out")"
+tail -n 1 "$scratch/out"
+[ ! -e "$scratch/img.nbbitmap.undo" ] || fail "nbundo left its record"
+cmp -n 135168 "$scratch/legacy-head" "$scratch/img.nbdata" || fail "the data file's head is not the legacy one"
 
 echo "== man -l on the installed pages"
-for page in NimbraConvert nbinfo nbmkimage; do
+for page in NimbraConvert nbinfo nbmkimage nbundo; do
     file=$root/usr/share/man/man1/$page.1.gz
     [ -f "$file" ] || fail "$file is not installed"
     text=$(man --warnings -l "$file" 2>"$scratch/man-warnings" | cat)
@@ -75,7 +83,7 @@ done
 
 echo "== Remove from the scratch root"
 rootdpkg -r nimbraconvert >/dev/null
-for path in usr/bin/NimbraConvert usr/bin/nbinfo usr/bin/nbmkimage usr/share/man/man1/NimbraConvert.1.gz; do
+for path in usr/bin/NimbraConvert usr/bin/nbinfo usr/bin/nbmkimage usr/bin/nbundo usr/share/man/man1/NimbraConvert.1.gz; do
     [ ! -e "$root/$path" ] || fail "/$path is still there after dpkg -r"
 done
 echo "test-deb: package built, installed into a scratch root, run and removed"

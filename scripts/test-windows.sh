@@ -31,7 +31,7 @@ echo "-- Cross-building for Windows (MinGW-w64, cmake/mingw-w64-x86_64.cmake)"
 cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DNB_WERROR="${NB_WERROR:-OFF}" >/dev/null
 ninja -C build-windows -j"$jobs"
-for program in NimbraConvert.exe tools/nbinfo.exe tools/nbmkimage.exe; do
+for program in NimbraConvert.exe tools/nbinfo.exe tools/nbmkimage.exe tools/nbundo.exe; do
     # Linked statically: only DLLs that every Windows has.
     if x86_64-w64-mingw32-objdump -p "build-windows/$program" | grep -iE 'DLL Name: (lib|.*gcc|.*stdc|.*pthread)'; then
         echo "$program needs a DLL of the build machine" >&2
@@ -69,10 +69,13 @@ unpacked=$(mktemp -d)
 set +e
 wine "$unpacked"/NimbraConvert-*/NimbraConvert.exe >"$unpacked/usage" 2>/dev/null
 status=$?
+wine "$unpacked"/NimbraConvert-*/nbundo.exe >"$unpacked/usage" 2>/dev/null
+undoStatus=$?
 set -e
 rm -rf "$unpacked"
 [ "$status" -eq 87 ] || { echo "the packaged converter exited with $status, not 87" >&2; exit 1; }
-echo "$zip: the packaged NimbraConvert.exe runs and prints its usage (exit 87)"
+[ "$undoStatus" -eq 87 ] || { echo "the packaged nbundo exited with $undoStatus, not 87" >&2; exit 1; }
+echo "$zip: the packaged NimbraConvert.exe and nbundo.exe run and print their usage (exit 87)"
 step
 
 echo "-- Windows stage: $((SECONDS - stage_start)) s"

@@ -354,7 +354,7 @@ TEST(NbinfoKilledConversion, AfterAKillMidChangeTheAdviceFollowedLeavesAConsiste
     FaultHost counter;
     ASSERT_EQ(Lines((ScopedHost(counter), RunConverterInProcess(ConverterArgs(s))).Out).back(), "main: Finished successfully!");
     PutBack(dir.Path(), original);
-    // Killed at its last write: every file but the metadata file is in layout 6.
+    // Killed at its last write, the undo record's: the files look converted, the journal says otherwise.
     ASSERT_TRUE(EndedByCrash(ConverterChild(ConverterArgs(s), {counter.Count(HostCall::Write), HostCall::Write, FaultKind::Crash, 0}).Wait()));
     const std::string journal = MapFileName(s) + ".jnl";
     ASSERT_TRUE(Exists(journal));
@@ -371,6 +371,36 @@ TEST(NbinfoKilledConversion, AfterAKillMidChangeTheAdviceFollowedLeavesAConsiste
     const RunResult rerun = RunProgram(ToolPath("nbinfo"), ConverterArgs(s));
     EXPECT_EQ(rerun.ExitCode, 0) << rerun.Out;
     EXPECT_EQ(Lines(rerun.Out).back(), "Result: consistent") << rerun.Out;
+}
+
+// What nbinfo says of undoing a converted image is what nbundo would find:
+// possible while record, backups and files match; otherwise the reason, in
+// nbundo's words. Neither is a finding: the exit status stays 0.
+TEST(NbinfoUndo, TellsWhetherNbundoCanGiveTheLegacyImageBack) {
+    const auto image = Make(4);
+    const std::string map = image->files[0], record = map + ".undo";
+    const auto possible = [&](const std::string& problem) {
+        const Scalars json = JsonScalars(image->args);
+        Scalars undo;
+        for (const auto& kv : json)
+            if (kv.first == "Record" || kv.first == "Possible" || kv.first == "problems") undo.push_back(kv);
+        Scalars want {{"Record", JsonText(record)}, {"Possible", problem.empty() ? "true" : "false"}};
+        if (!problem.empty()) want.push_back({"problems", JsonText(problem)});
+        EXPECT_EQ(undo, want);
+        const RunResult text = Info(*image);
+        EXPECT_EQ(text.ExitCode, 0) << text.Out;
+        EXPECT_NE(text.Out.find(problem.empty() ? "  Possible: yes\n" : "  Possible: no\n  " + problem + "\n"),
+                  std::string::npos) << text.Out;
+    };
+    possible("");
+    const std::string backup = image->files[1] + ".backup";
+    Bytes bytes = ReadBytes(backup);
+    bytes[100] ^= 1;
+    WriteBytes(backup, bytes);
+    possible("The backup [" + backup + "] is not the one the undo record names");
+    std::filesystem::remove(record);
+    possible("There is no undo record [" + record + "]: nothing to undo (the image was not converted by this converter, "
+             "or was undone already)");
 }
 
 }  // namespace
