@@ -220,8 +220,10 @@ void FinishReverts(bool allReverted, const char* journalName) {
 
 // The undo record of a finished conversion: the journal's entries, each
 // file's owner, group and mode before the conversion, and the fingerprint of
-// what the conversion left (for the map all of it, for the other files the
-// ranges the rewrite wrote), taken from the files as they now are.
+// every byte an undo would put back or cut, taken from the files as they now
+// are: the whole map; of the other files, the head the backup holds, the
+// ranges the rewrite wrote, and all behind the original end. A change the
+// image went through since, anywhere an undo would write, stops the undo.
 [[nodiscard]] NbResult KeepUndoRecord(const NbConversionPlan& plan, const NbJournal& journal,
                                       const std::vector<HostFileInfo>& before, const char* recordName) {
     NbUndoRecord record;
@@ -233,12 +235,17 @@ void FinishReverts(bool allReverted, const char* journalName) {
         f.Group = before[k].Group;
         f.Mode = before[k].Mode;
         const NbImageFile kind = k == 0 ? NbImageFile::Map : k == 1 ? NbImageFile::Data : NbImageFile::Metadata;
-        f.Written = kind == NbImageFile::Map ? std::vector<NbByteRange> {{0, UINT64_MAX}}
-                                             : NbRangesWithin(NbPlannedWrites(kind, plan.Rewrite, entry.Length), 0,
-                                                              UINT64_MAX);
-        const NbResult code = NbFingerprint(entry.Name.c_str(), f.Written, &f.ConvertedLength, &f.WrittenCrc);
+        std::vector<NbByteRange> ranges {{0, UINT64_MAX}};
+        if (kind != NbImageFile::Map) {
+            ranges = NbPlannedWrites(kind, plan.Rewrite, entry.Length);
+            ranges.push_back({0, entry.BackupLength});
+            ranges.push_back({entry.Length, UINT64_MAX - entry.Length});
+        }
+        f.Fingerprinted = NbRangesWithin(ranges, 0, UINT64_MAX);
+        const NbResult code = NbFingerprint(entry.Name.c_str(), f.Fingerprinted, &f.ConvertedLength, &f.FingerprintCrc);
         if (code != NB_OK) return code;
-        if (kind == NbImageFile::Map) f.Written = {{0, f.ConvertedLength}};
+        // Said as the file's own ranges: none reaches behind its end.
+        f.Fingerprinted = NbRangesWithin(f.Fingerprinted, 0, f.ConvertedLength);
         record.Files.push_back(std::move(f));
     }
     return NbUndoWrite(recordName, record);

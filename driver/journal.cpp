@@ -350,8 +350,8 @@ NbResult NbUndoName(const char* mapFileName, char* out, std::uint32_t size) {
 //     the file's journal entry, as the journal holds it (above)
 //     owner u64, group u64, mode u32   the file's before the conversion
 //     converted    u64       its length as the conversion left it
-//     written      u32       how many ranges follow: offset u64, length u64
-//     written CRC  u32       over the bytes of those ranges, in order
+//     ranges       u32       how many fingerprinted ranges follow: offset u64, length u64
+//     fingerprint  u32       CRC-32 over the bytes of those ranges, in order
 //   CRC          u32       CRC-32 of every byte before it
 namespace {
 constexpr char kUndoMagic[8] = {'N', 'b', 'U', 'n', 'd', 'o', 'R', 'c'};
@@ -371,12 +371,12 @@ NbResult NbUndoWrite(const char* recordName, const NbUndoRecord& record) {
         w.U64(f.Group);
         w.U32(f.Mode);
         w.U64(f.ConvertedLength);
-        w.U32(static_cast<std::uint32_t>(f.Written.size()));
-        for (const NbByteRange& r : f.Written) {
+        w.U32(static_cast<std::uint32_t>(f.Fingerprinted.size()));
+        for (const NbByteRange& r : f.Fingerprinted) {
             w.U64(r.Offset);
             w.U64(r.Length);
         }
-        w.U32(f.WrittenCrc);
+        w.U32(f.FingerprintCrc);
     }
     // An older record (of an earlier conversion of this image) is replaced.
     return WriteRecordFile(kName, recordName, w, true);
@@ -414,9 +414,9 @@ NbResult NbUndoRead(const char* recordName, NbUndoRecord* record, HostFileInfo* 
         for (std::uint32_t k = 0; ok && k < ranges; ++k) {
             NbByteRange range {};
             ok = r.U64(&range.Offset) && r.U64(&range.Length);
-            f.Written.push_back(range);
+            f.Fingerprinted.push_back(range);
         }
-        ok = ok && r.U32(&f.WrittenCrc);
+        ok = ok && r.U32(&f.FingerprintCrc);
         record->Files.push_back(std::move(f));
     }
     if (!ok || !r.AtEnd()) {

@@ -74,8 +74,11 @@ struct NbUndoFile {
     std::uint64_t Group = 0;
     std::uint32_t Mode = 0;
     std::uint64_t ConvertedLength = 0;  // its length as the conversion left it
-    std::vector<NbByteRange> Written;   // what the conversion wrote (the map: all of it)
-    std::uint32_t WrittenCrc = 0;       // over those bytes, in order
+    // Every byte an undo puts back or cuts, as the conversion left it: the
+    // whole map; else the head backup's bytes, what the rewrite wrote, and
+    // all behind the original end.
+    std::vector<NbByteRange> Fingerprinted;
+    std::uint32_t FingerprintCrc = 0;  // over those bytes, in order
 };
 
 struct NbUndoRecord {

@@ -33,19 +33,24 @@ NbResult NbRunLock::Take(const char* name) {
     return NB_OK;
 }
 
-bool NbSameImageFile(const std::string& recorded, const char* named) {
+NbResult NbSameImageFile(const std::string& recorded, const char* named) {
     Host& host = NbHost();
     HostFileInfo a, b;
     const NbResult ca = host.Inspect(recorded.c_str(), &a), cb = host.Inspect(named, &b);
+    const auto same = [](bool yes) { return yes ? NB_OK : NB_FILE_INVALID; };
     if (ca == NB_OK && cb == NB_OK) {
         HostFileId pinned;
-        if (a.Link || b.Link) return a.Link && b.Link && a.Id == b.Id;
-        return a.Id == b.Id && (!NbFilePinned(named, &pinned) || pinned == a.Id);
+        if (a.Link || b.Link) return same(a.Link && b.Link && a.Id == b.Id);
+        return same(a.Id == b.Id && (!NbFilePinned(named, &pinned) || pinned == a.Id));
     }
-    if (ca != NB_FILE_NOT_FOUND || cb != NB_FILE_NOT_FOUND) return false;
+    if (ca != NB_OK && ca != NB_FILE_NOT_FOUND) return ca;
+    if (cb != NB_OK && cb != NB_FILE_NOT_FOUND) return cb;
+    if (ca != cb) return NB_FILE_INVALID;  // one of them is there
     const std::string fa = NbFolderOf(recorded), fb = NbFolderOf(named);
-    return NbLeafOf(recorded) == NbLeafOf(named) && host.Inspect(fa.empty() ? "." : fa.c_str(), &a) == NB_OK &&
-           host.Inspect(fb.empty() ? "." : fb.c_str(), &b) == NB_OK && a.Id == b.Id;
+    if (NbLeafOf(recorded) != NbLeafOf(named)) return NB_FILE_INVALID;
+    NbResult code = host.Inspect(fa.empty() ? "." : fa.c_str(), &a);
+    if (code == NB_OK) code = host.Inspect(fb.empty() ? "." : fb.c_str(), &b);
+    return code == NB_OK ? same(a.Id == b.Id) : code;
 }
 
 std::vector<std::uint64_t> NbImageOwners(const std::vector<const char*>& files) {
@@ -89,9 +94,14 @@ std::string NbRecordDistrust(const HostFileInfo& read, const std::vector<std::ui
     if (names.size() != files.size())
         return NbText("it names %u files, and this command line %u", static_cast<unsigned>(names.size()),
                       static_cast<unsigned>(files.size()));
-    for (std::size_t k = 0; k < files.size(); ++k)
-        if (!NbSameImageFile(*names[k], files[k]))
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const NbResult code = NbSameImageFile(*names[k], files[k]);
+        if (code == NB_FILE_INVALID)
             return NbText("it names [%s], which is not [%s] of this command line", names[k]->c_str(), files[k]);
+        if (code != NB_OK)
+            return NbText("whether the [%s] it names is [%s] of this command line cannot be told (error %u)",
+                          names[k]->c_str(), files[k], code);
+    }
     // From here on the run works on the files it locked, by its own names.
     for (std::size_t k = 0; k < files.size(); ++k) *names[k] = files[k];
     return "";

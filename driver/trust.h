@@ -35,8 +35,9 @@ private:
 
 // Whether a name taken from a record stands for the command line's file:
 // the same file, or, where neither exists, the same name in the same folder.
-// A link is the same only as the very link the command line names.
-bool NbSameImageFile(const std::string& recorded, const char* named);
+// A link is the same only as the very link the command line names. 0 when
+// it does, 1006 when it does not, the code of a look that failed otherwise.
+[[nodiscard]] NbResult NbSameImageFile(const std::string& recorded, const char* named);
 
 // The owners of the image's files: whoever owns one could change it anyway.
 std::vector<std::uint64_t> NbImageOwners(const std::vector<const char*>& files);

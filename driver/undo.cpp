@@ -94,7 +94,7 @@ void NbCheckUndo(const std::vector<const char*>& files, NbUndoCheck* check) {
             AddProblem(check, code, NbText("The backup [%s.backup] cannot be read. Error %u", name, code));
         std::uint64_t length = 0;
         std::uint32_t crc = 0;
-        code = NbFingerprint(name, f.Written, &length, &crc);
+        code = NbFingerprint(name, f.Fingerprinted, &length, &crc);
         if (code == NB_FILE_NOT_FOUND)
             AddProblem(check, NB_INVALID_DATA, NbText("[%s] is missing", name));
         else if (code != NB_OK)
@@ -104,7 +104,7 @@ void NbCheckUndo(const std::vector<const char*>& files, NbUndoCheck* check) {
                        NbText("[%s] is %llu bytes long, not the %llu the conversion left: it changed since", name,
                               static_cast<unsigned long long>(length),
                               static_cast<unsigned long long>(f.ConvertedLength)));
-        else if (crc != f.WrittenCrc)
+        else if (crc != f.FingerprintCrc)
             AddProblem(check, NB_INVALID_DATA,
                        NbText("[%s] is not as the conversion left it: it changed since (used in layout 6?)", name));
     }
