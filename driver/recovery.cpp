@@ -39,8 +39,11 @@ void PrintManualRestore(const char* program, const NbJournal& journal) {
 }  // namespace
 
 NbResult NbRecoverUnfinishedRun(const NbRecoveryWords& words, const char* journalName,
-                                const std::vector<const char*>& files) {
+                                const std::vector<const char*>& files, bool* restored) {
     const char* program = words.Program;
+    bool ignored = false;
+    if (restored == nullptr) restored = &ignored;
+    *restored = false;
     const auto refuse = [&](const std::string& why) { return NbRefuseRecord(program, "journal", journalName, why); };
     HostFileInfo found;
     NbResult code = NbHost().Inspect(journalName, &found);
@@ -98,6 +101,7 @@ NbResult NbRecoverUnfinishedRun(const NbRecoveryWords& words, const char* journa
                 journalName, code);
         return code;
     }
+    *restored = true;
     NbPrint("%s: %s\n", program, words.Done);
     return NB_OK;
 }

@@ -24,8 +24,9 @@ struct NbRecoveryWords {
 // when the journal is a regular file written by this user, root or the
 // image's owner, writable by nobody else, naming exactly these files, each
 // backup a regular file of such an owner and the one the journal describes.
+// *restored tells whether a journal was found and every file put back.
 [[nodiscard]] NbResult NbRecoverUnfinishedRun(const NbRecoveryWords& words, const char* journalName,
-                                              const std::vector<const char*>& files);
+                                              const std::vector<const char*>& files, bool* restored = nullptr);
 
 // Refuses a record with the reason, saying that nothing was changed; 1307.
 [[nodiscard]] NbResult NbRefuseRecord(const char* program, const char* kind, const char* recordName,

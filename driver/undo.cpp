@@ -134,13 +134,14 @@ namespace {
 }
 
 // After every file is back: the record of a conversion no longer there goes
-// (its owners put back first, for a run that stopped before it did), then
-// every backup renamed back over its file is made again from the file, so
-// that each file keeps a backup of its legacy head.
+// (its owners put back first, for a run that stopped before it did), unless
+// the run removed it already (recordName null); then every backup renamed
+// back over its file is made again from the file, so that each file keeps a
+// backup of its legacy head.
 [[nodiscard]] NbResult FinishUndo(const std::vector<const char*>& files, const char* recordName) {
     NbResult result = NB_OK;
     HostFileInfo found;
-    if (NbHost().Inspect(recordName, &found) != NB_FILE_NOT_FOUND) {
+    if (recordName != nullptr && NbHost().Inspect(recordName, &found) != NB_FILE_NOT_FOUND) {
         NbUndoCheck check;
         check.RecordName = recordName;
         if (ReadTrustedRecord(files, &check)) {
@@ -158,7 +159,9 @@ namespace {
     for (const char* name : files) {
         char backupName[NB_NAME_SIZE];
         if (NbBackupName(name, backupName, sizeof backupName) != NB_OK) continue;
-        if (NbHost().Inspect(backupName, &found) != NB_FILE_NOT_FOUND) continue;
+        // One that may be there (a look that failed) is made again as well:
+        // the file is the legacy one, whose head is all a backup holds.
+        if (NbHost().Inspect(backupName, &found) == NB_OK) continue;
         const NbResult code = NbConvertCreateBackupFile(name, NB_BACKUP_LENGTH);
         if (code == NB_OK) continue;
         NbPrint("%s: The backup [%s] could not be made again. Error %u. The image is in its legacy layout\n", kUndo,
@@ -176,9 +179,16 @@ namespace {
         return code;
     }
     // A run that did not finish (an undo, or a conversion) is finished first:
-    // its journal puts every file back as it was before the conversion.
+    // its journal puts every file back as it was before the conversion. A
+    // look that fails tells nothing, and nothing is done on it.
     HostFileInfo found;
-    if (NbHost().Inspect(journalName, &found) != NB_FILE_NOT_FOUND) {
+    code = NbHost().Inspect(journalName, &found);
+    if (code != NB_OK && code != NB_FILE_NOT_FOUND) {
+        NbPrint("%s: Whether the journal [%s] of a run that did not finish is there cannot be told. Error %u. Nothing "
+                "was changed\n", kUndo, journalName, code);
+        return code;
+    }
+    if (code == NB_OK) {
         if (dryRun) {
             NbPrint("%s: A run that did not finish left the journal [%s]: without --dry-run, nbundo restores every "
                     "file from its backup as the journal says, which gives back the legacy image\n", kUndo, journalName);
@@ -188,8 +198,15 @@ namespace {
         static const NbRecoveryWords kRecovery {
             kUndo, "A conversion or an undo",
             "A run that did not finish was found; every file was restored from its backup", true};
-        code = NbRecoverUnfinishedRun(kRecovery, journalName, files);
-        if (code == NB_OK) code = FinishUndo(files, recordName);
+        bool restored = false;
+        code = NbRecoverUnfinishedRun(kRecovery, journalName, files, &restored);
+        if (code != NB_OK) return code;  // the recovery said why
+        if (!restored) {
+            // Gone between two looks, which no run holding the lock does.
+            NbPrint("%s: The journal [%s] went while it was looked at. Nothing was changed\n", kUndo, journalName);
+            return NB_FILE_NOT_FOUND;
+        }
+        code = FinishUndo(files, recordName);
         if (code == NB_OK) NbPrint("%s: The image is in its legacy layout again; its backups are kept\n", kUndo);
         return code;
     }
@@ -248,7 +265,7 @@ namespace {
                 "journal, or the next run puts the same bytes back once more\n", kUndo, journalName, code);
         if (result == NB_OK) result = code;
     }
-    code = FinishUndo(files, recordName);
+    code = FinishUndo(files, nullptr);
     if (result == NB_OK) result = code;
     NbPrint("%s: Undone: the image is in its legacy layout again; its backups are kept\n", kUndo);
     return result;

@@ -127,6 +127,71 @@ TEST_P(Conversion, WritesEveryVersion6RecordAndASecondRunChangesNothing) {
     EXPECT_EQ(Snapshot(dir.Path()), converted);
 }
 
+// Every regular file under a folder, by its name there: its bytes and its
+// permission bits.
+using Tree = std::map<std::string, std::pair<Bytes, std::filesystem::perms>>;
+Tree FilesUnder(const std::filesystem::path& dir) {
+    Tree tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        if (entry.is_regular_file())
+            tree[std::filesystem::relative(entry.path(), dir).generic_string()] = {ReadBytes(entry.path().string()),
+                                                                                  entry.status().permissions()};
+    return tree;
+}
+
+// The names whose bytes or bits differ, or that only one tree has.
+std::vector<std::string> Differing(const Tree& a, const Tree& b) {
+    std::vector<std::string> names;
+    for (const auto& [name, file] : a)
+        if (!b.contains(name) || b.at(name) != file) names.push_back(name);
+    for (const auto& [name, file] : b)
+        if (!a.contains(name)) names.push_back(name);
+    return names;
+}
+
+// nbundo gives back the very legacy image: every file byte for byte, its
+// length and its permission bits (a mode changed after the conversion is put
+// back), no record or journal left, each backup kept; --dry-run changes nothing.
+TEST_P(Conversion, UndoGivesBackEveryLegacyFileAndItsMode) {
+    TempDir dir;
+    const ImageRecipe recipe = MakeRecipe(GetParam(), dir);
+    ASSERT_TRUE(WriteImage(recipe, nullptr));
+    const Tree legacy = FilesUnder(dir.Path());
+    const std::vector<std::string> files = ImageFiles(recipe), args = ConverterArgs(recipe);
+    const RunResult run = RunConverter(args);
+    ASSERT_EQ(Lines(run.Out), Converted(recipe.Layout, recipe)) << run.Err;
+    ASSERT_TRUE(Exists(files[0] + ".undo"));
+
+    const Tree converted = FilesUnder(dir.Path());
+    std::vector<std::string> dryRun {"--dry-run"};
+    dryRun.insert(dryRun.end(), args.begin(), args.end());
+    RunResult undo = RunUndo(dryRun);
+    EXPECT_EQ(undo.ExitCode, 0) << undo.Out;
+    EXPECT_THAT(Differing(FilesUnder(dir.Path()), converted), IsEmpty()) << "--dry-run changed these";
+
+    namespace fs = std::filesystem;
+    fs::permissions(files[1], fs::perms::owner_read | fs::perms::owner_write);
+    undo = RunUndo(args);
+    std::vector<std::string> said;
+    for (const std::string& file : files) said.push_back("nbundo: File [" + file + "] put back as it was before the conversion");
+    said.push_back("nbundo: Undone: the image is in its legacy layout again; its backups are kept");
+    EXPECT_EQ(undo.ExitCode, 0) << undo.Err;
+    EXPECT_EQ(Lines(undo.Out), said);
+    Tree undone = FilesUnder(dir.Path());
+    for (const std::string& file : files) {
+        const std::string name = fs::relative(file, dir.Path()).generic_string();
+        const auto backup = undone.find(name + ".backup");
+        const Bytes& original = legacy.at(name).first;
+        ASSERT_NE(backup, undone.end()) << name << ": no backup kept";
+        const Bytes& kept = backup->second.first;
+        EXPECT_TRUE(kept.size() <= original.size() && std::equal(kept.begin(), kept.end(), original.begin()))
+            << name << ".backup is not the legacy file's head";
+        undone.erase(backup);
+    }
+    // What is left is the legacy image and nothing else: no record, no journal.
+    EXPECT_THAT(Differing(undone, legacy), IsEmpty()) << "not given back exactly";
+}
+
 // The plan the converter makes of the legacy image, read as the driver reads it.
 NbConversionPlan PlanOf(const ImageRecipe& recipe) {
     const std::vector<std::string> files = ImageFiles(recipe);

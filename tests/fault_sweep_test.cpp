@@ -4,9 +4,17 @@
 // flushed), and a second converter starts while the first is stopped at each
 // call. Each run must end with the message of its stage, and the image must
 // end either converted or exactly as it was; a plain rerun afterwards must
-// always give the very image a clean conversion gives.
+// always give the very image a clean conversion gives. nbundo is put through
+// the same from the converted image: it ends converted, part-way with its
+// journal kept, or undone, and a plain rerun (of nbundo, or of the converter
+// after a kill) finishes what it began.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "driver/backup.h"
 #include "driver/driver.h"
 #include "tests/support/fault_host.h"
 #include "tests/support/test_platform.h"
@@ -121,6 +129,37 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
     return v;
 }
 
+// check(plan) for every host call in turn failing as an error, as a short
+// transfer (a read or a write) and as a disk that stays broken from it on;
+// with crashes, for every stride-th call instead killed and without power
+// (every other time with its writes torn). Stops at the first failure;
+// returns how many plans were checked.
+// stride: every call, or every N-th where each run costs a process (or, for
+// nbundo's sweep, where the host is slow: Wine).
+template <class Check>
+std::size_t EveryFault(const std::vector<HostCall>& calls, bool crashes, Check check, std::uint64_t stride = 0) {
+    std::size_t runs = 0;
+    if (stride == 0) stride = crashes ? ChildRunStride() : 1;
+    for (std::uint64_t n = 1; n <= calls.size(); n += stride) {
+        const HostCall kind = calls[n - 1];
+        const FaultKind loss = runs / 2 % 2 == 0 ? FaultKind::PowerLoss : FaultKind::TornPowerLoss;
+        std::vector<std::pair<FaultPlan, const char*>> plans {{{n, HostCall::Count, FaultKind::Crash, 0}, "killed"},
+                                                              {{n, HostCall::Count, loss, 0}, "power lost"}};
+        if (loss == FaultKind::TornPowerLoss) plans[1].second = "power lost, writes torn";
+        if (!crashes) plans = {{{n, HostCall::Count, FaultKind::Error, 5}, "error"},
+                               {{n, HostCall::Count, FaultKind::Short, 5}, "short"},
+                               {{n, HostCall::Count, FaultKind::Error, 5, true}, "every call from it on"}};
+        for (const auto& [plan, what] : plans) {
+            if (plan.Fault == FaultKind::Short && kind != HostCall::Read && kind != HostCall::Write) continue;
+            SCOPED_TRACE("host call " + std::to_string(n) + ", " + NbHostCallName(kind) + ": " + what);
+            ++runs;
+            check(plan);
+            if (testing::Test::HasFailure()) return runs;
+        }
+    }
+    return runs;
+}
+
 // The images converted, each a different path through the relocation, the
 // compaction and the whole-map backup.
 struct ReliabilityImage { std::string Name; ImageRecipe Recipe; };
@@ -160,8 +199,9 @@ protected:
             EXPECT_TRUE(Exists(f) && ReadBytes(f) == want.at(name)) << name << " is not " << what;
         }
     }
-    // A plain rerun on the real host ends in the clean conversion's image.
-    void ExpectRerunConverts() {
+    // A plain rerun on the real host ends in the clean conversion's image
+    // (leftover: a file that a run before left and this one leaves alone).
+    void ExpectRerunConverts(const std::string& leftover = "") {
         const RunResult rerun = RunConverterInProcess(args);
         const std::vector<std::string> lines = Lines(rerun.Out);
         EXPECT_EQ(rerun.ExitCode, 0) << rerun.Out;
@@ -169,7 +209,9 @@ protected:
                     (lines.size() == cleanLines.size() + 1 &&
                      lines[0] == "main: A conversion that did not finish was found; every file was restored from its backup"))
             << rerun.Out;
-        EXPECT_EQ(Snapshot(dir.Path()), converted) << "the rerun did not end in the clean conversion's image\n" << rerun.Out;
+        auto now = Snapshot(dir.Path());
+        now.erase(leftover);
+        EXPECT_EQ(now, converted) << "the rerun did not end in the clean conversion's image\n" << rerun.Out;
     }
     std::string Journal() const { return files[0] + ".jnl"; }
 
@@ -183,50 +225,30 @@ protected:
 };
 
 TEST_P(Reliability, EveryFailedCallEndsInItsStageMessageAndTheNextRunConverts) {
-    std::size_t injections = 0;
-    for (std::uint64_t n = 1; n <= calls.size(); ++n) {
-        const HostCall kind = calls[n - 1];
-        for (int mode = 0; mode < 3; ++mode) {
-            const FaultKind fault = mode == 1 ? FaultKind::Short : FaultKind::Error;
-            const bool persistent = mode == 2;
-            if (fault == FaultKind::Short && kind != HostCall::Read && kind != HostCall::Write) continue;
-            SCOPED_TRACE("call " + std::to_string(n) + ", " + NbHostCallName(kind) +
-                         (persistent ? ", every call from it on" : fault == FaultKind::Short ? ", short" : ", error"));
-            PutBack(dir.Path(), originals);
-            FaultHost host;
-            host.Plan({n, HostCall::Count, fault, 5, persistent});
-            const RunResult run = (ScopedHost(host), RunConverterInProcess(args));
-            ++injections;
-            ASSERT_TRUE(host.Fired());
-            const Verdict v = Judge(Lines(run.Out), cleanLines, files, Journal(), run.ExitCode);
-            ASSERT_EQ(v.Problem, "") << run.Out;
-            if (v.Success) ExpectImageFiles(converted, "converted");
-            else if (!v.RevertFailed) ExpectImageFiles(originals, "the original");
-            ExpectRerunConverts();
-            if (HasFailure()) return;
-        }
-    }
+    const std::size_t injections = EveryFault(calls, false, [&](const FaultPlan& plan) {
+        PutBack(dir.Path(), originals);
+        FaultHost host;
+        host.Plan(plan);
+        const RunResult run = (ScopedHost(host), RunConverterInProcess(args));
+        ASSERT_TRUE(host.Fired());
+        const Verdict v = Judge(Lines(run.Out), cleanLines, files, Journal(), run.ExitCode);
+        ASSERT_EQ(v.Problem, "") << run.Out;
+        if (v.Success) ExpectImageFiles(converted, "converted");
+        else if (!v.RevertFailed) ExpectImageFiles(originals, "the original");
+        ExpectRerunConverts();
+    });
+    if (HasFailure()) return;
     std::printf("[ sweep    ] %s: %zu host calls, %zu injections\n", GetParam().Name.c_str(), calls.size(), injections);
 }
 
 TEST_P(Reliability, AKillOrPowerLossAnywhereIsUndoneByThePlainRerun) {
-    std::size_t kills = 0;
-    for (std::uint64_t n = 1; n <= calls.size(); n += ChildRunStride()) {
-        // Every other power loss leaves the unflushed writes torn: lost,
-        // landed or landed in part, each as its seed says.
-        const FaultKind loss = kills / 2 % 2 == 0 ? FaultKind::PowerLoss : FaultKind::TornPowerLoss;
-        for (FaultKind fault : {FaultKind::Crash, loss}) {
-            SCOPED_TRACE(std::string(fault == FaultKind::Crash ? "killed" : fault == FaultKind::PowerLoss ? "power lost"
-                                                                                                     : "power lost, writes torn") +
-                         " at host call " + std::to_string(n) + ", " + NbHostCallName(calls[n - 1]));
-            PutBack(dir.Path(), originals);
-            const int status = ConverterChild(args, {n, HostCall::Count, fault, 0}).Wait();
-            ASSERT_TRUE(EndedByCrash(status)) << "status " << status;
-            ++kills;
-            ExpectRerunConverts();
-            if (HasFailure()) return;
-        }
-    }
+    const std::size_t kills = EveryFault(calls, true, [&](const FaultPlan& plan) {
+        PutBack(dir.Path(), originals);
+        const int status = ConverterChild(args, plan).Wait();
+        ASSERT_TRUE(EndedByCrash(status)) << "status " << status;
+        ExpectRerunConverts();
+    });
+    if (HasFailure()) return;
     std::printf("[ crash    ] %s: %zu kills and power losses\n", GetParam().Name.c_str(), kills);
 }
 
@@ -258,5 +280,265 @@ TEST_P(Reliability, ASecondConverterNeverCostsTheFirstOneItsBackups) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, Reliability, testing::ValuesIn(kImages), testing::PrintToStringParamName());
+
+// nbundo, put through the same from the image a clean conversion leaves.
+// What a faulted nbundo said, and so what it must have left: the image as the
+// conversion left it (Kept); the files before PutBack put back, the journal
+// kept (Partial); or the legacy image (Undone), the journal kept where it said
+// so, but for the backups it could not make again. Problem: how the output
+// breaks nbundo's rules (driver/undo.cpp, driver/recovery.cpp).
+struct UndoVerdict {
+    enum { Kept, Partial, Undone } End = Kept;
+    std::size_t PutBack = 0;
+    bool JournalKept = false;
+    std::set<std::string> NotMade;
+    std::string Problem;
+};
+
+UndoVerdict JudgeUndo(const std::vector<std::string>& lines, const std::vector<std::string>& files,
+                      const std::string& journal, int exitCode) {
+    UndoVerdict v;
+    std::size_t i = 0, reasons = 0;
+    unsigned code = 0, first = 0;  // the first failure's code, the one the run exits with
+    const auto line = [&] { return i < lines.size() ? lines[i] : std::string(); };
+    // The next line is "nbundo: " + before, or that + a code + after.
+    const auto next = [&](const std::string& before, const char* after = nullptr) {
+        if (after == nullptr ? line() != "nbundo: " + before : !Match(line(), "nbundo: " + before, after, &code)) return false;
+        first = first == 0 && after != nullptr ? code : first;
+        return ++i, true;
+    };
+    const char* nothing = ". Nothing was changed";
+    const std::string record = files[0] + ".undo", kept = "The journal [" + journal + "] is kept: run the same command again to finish the undo";
+    // Refused before any change: by the journal's write, by a failed look for
+    // a journal, by the lock, by the check (a fault makes a file unreadable,
+    // never changed or missing); a disk that fails every call cannot even
+    // tell whether a journal is there.
+    bool refused = next("Could not write the journal [" + journal + "]. Error ", nothing) ||
+                   next("Whether the journal [" + journal + "] of a run that did not finish is there cannot be told. Error ",
+                        nothing) ||
+                   (next("The journal [" + journal + "] of a conversion that did not finish cannot be read. Error ", nothing) &&
+                    next("Restore the image from its backups by hand (see the manual page), then remove the journal"));
+    // A name that cannot be compared with the command line's refuses the record.
+    const auto untold = [&](const std::string& f) {
+        const unsigned before = first;
+        if (!next("The undo record [" + record + "] is not acted on: whether the [" + f + "] it names is [" + f +
+                  "] of this command line cannot be told (error ", ")"))
+            return false;
+        return first = before != 0 ? before : NB_UNTRUSTED_RECORD, true;
+    };
+    for (const std::string& f : files) {
+        refused = refused || next("File [" + f + "] is in use by another program. Error ", nothing) ||
+                  next("File [" + f + "] changed while the run identified it. Error ", nothing);
+        while (!refused && (next("The undo record [" + record + "] cannot be read. Error ", "") ||
+                            next("The backup [" + f + ".backup] cannot be read. Error ", "") ||
+                            next("[" + f + "] cannot be read. Error ", "") || untold(f)))
+            ++reasons;
+    }
+    if (!refused && !(reasons > 0 && next("The image cannot be undone. Nothing was changed"))) {
+        v.End = UndoVerdict::Partial;
+        while (v.PutBack < files.size() && next("File [" + files[v.PutBack] + "] put back as it was before the conversion"))
+            ++v.PutBack;
+        for (const std::string& f : files) {  // owner, group and mode, once every file is back
+            const std::size_t at = line().find(" back. Error ");
+            if (v.PutBack == files.size() && at != std::string::npos && Match(line().substr(at), " back. Error ", "", &code) &&
+                line().starts_with("nbundo: [" + f + "] holds its legacy bytes again, but could not be given its owner "))
+                first = first != 0 ? first : code, ++i;
+        }
+        if (v.PutBack < files.size() ? next("File [" + files[v.PutBack] + "] could not be put back. Error ", "")
+                                     : next("The undo record [" + record + "] could not be removed. Error ", "")) {
+            first = code;  // the run stops there, with that code
+            if (!next(kept)) v.Problem = "unexpected line: " + line();
+        } else if (v.PutBack == files.size()) {
+            v.End = UndoVerdict::Undone;
+            v.JournalKept = next("The journal [" + journal + "] could not be removed. Error ",
+                                 ". The image is in its legacy layout; remove the journal, or the next run puts the same "
+                                 "bytes back once more");
+            for (const std::string& f : files)
+                if (next("The backup [" + f + ".backup] could not be made again. Error ", ". The image is in its legacy layout"))
+                    v.NotMade.insert(std::filesystem::path(f).filename().string() + ".backup");
+            if (!next("Undone: the image is in its legacy layout again; its backups are kept")) v.Problem = "unexpected line: " + line();
+        }
+    }
+    if (v.Problem.empty() && i < lines.size()) v.Problem = "unexpected line: " + lines[i];
+    if (v.Problem.empty() && exitCode != static_cast<int>(first))
+        v.Problem = "exit code " + std::to_string(exitCode) + ", not " + std::to_string(first);
+    return v;
+}
+
+// The image converted cleanly (as for Reliability), then undone cleanly with
+// nbundo's host calls counted: `undone` is the legacy image with its backups.
+class UndoReliability : public Reliability {
+protected:
+    void SetUp() override {
+        Reliability::SetUp();
+        if (HasFatalFailure()) return;
+        FaultHost counter;
+        const RunResult run = (ScopedHost(counter), RunUndoInProcess(args));
+        undoLines = Lines(run.Out);
+        ASSERT_EQ(JudgeUndo(undoLines, files, Journal(), run.ExitCode).Problem, "") << run.Out;
+        ASSERT_EQ(undoLines.size(), files.size() + 1) << run.Out;
+        undoCalls = counter.Log();
+        std::string kinds;
+        for (int k = 0; k < static_cast<int>(HostCall::Count); ++k)
+            if (const std::uint64_t n = counter.Count(static_cast<HostCall>(k)))
+                kinds += " " + std::string(NbHostCallName(static_cast<HostCall>(k))) + " " + std::to_string(n);
+        std::printf("[ undo     ] %s: %zu host calls:%s\n", GetParam().Name.c_str(), undoCalls.size(), kinds.c_str());
+        undone = Snapshot(dir.Path());
+        ExpectImageFiles(originals, "the original after a clean undo");
+        for (const auto& [name, bytes] : undone) {
+            if (originals.contains(name)) continue;
+            EXPECT_TRUE(name.ends_with(".backup")) << name << " is left by a clean undo";
+        }
+        // The backups that became their whole files: nbundo renames them back
+        // and makes the heads again, or copies them where the rename fails
+        // (always on Windows, whose lock keeps the file from being replaced).
+        for (const auto& [name, bytes] : converted)
+            if (name.ends_with(".backup") && bytes == Legacy(name)) whole.insert(name);
+    }
+    std::string Name(const std::string& path) const { return std::filesystem::path(path).filename().string(); }
+    std::string Record() const { return files[0] + ".undo"; }
+    const Bytes& Legacy(const std::string& backup) const {  // the backup's file, as it was
+        return originals.at(backup.substr(0, backup.size() - std::strlen(".backup")));
+    }
+    bool LegacyHead(const std::string& backup, const Bytes& bytes) const {
+        const Bytes& file = Legacy(backup);
+        return bytes.size() <= file.size() && std::equal(bytes.begin(), bytes.end(), file.begin());
+    }
+    // The folder is `want`, except: where `want` is undone, a whole backup
+    // may be the whole file or its head made again, as either way of putting
+    // it back leaves; each backup in `cut` may be missing or hold any head of
+    // its legacy file (a copy that stopped); each file in `loose` may be
+    // missing or hold anything.
+    void ExpectFolder(std::map<std::string, Bytes> want, const std::set<std::string>& cut,
+                      const std::set<std::string>& loose = {}, bool undoneWant = true) {
+        auto now = Snapshot(dir.Path());
+        for (const std::string& name : whole)
+            if (undoneWant && now.contains(name) && want.contains(name) && LegacyHead(name, now[name]) &&
+                now[name].size() >= std::min<std::size_t>(NB_BACKUP_LENGTH, Legacy(name).size()))
+                now[name] = want[name];
+        for (const std::string& name : cut) {
+            EXPECT_TRUE(!now.contains(name) || LegacyHead(name, now[name])) << name << " is more than a head of its file";
+            now.erase(name), want.erase(name);
+        }
+        for (const std::string& name : loose) now.erase(name), want.erase(name);
+        std::string wrong;
+        for (const auto& [name, bytes] : want)
+            if (!now.contains(name) || now[name] != bytes) wrong += (now.contains(name) ? " changed " : " missing ") + name;
+        for (const auto& [name, bytes] : now) wrong += want.contains(name) ? "" : " new " + name;
+        EXPECT_EQ(wrong, "") << "the folder is not as it must be";
+    }
+    // The folder as the faulted run must have left it, by what it said. A
+    // removal whose folder could not be flushed is said to have failed, the
+    // name gone or not; a journal that could not be written may be there,
+    // or its first copy (~). A file put back by renaming its whole backup has
+    // none until the undo ends; the one whose put-back failed holds anything.
+    void ExpectLeft(const UndoVerdict& v, bool journalWrite) {
+        std::map<std::string, Bytes> want = v.End == UndoVerdict::Undone ? undone : converted;
+        std::set<std::string> cut = v.NotMade, loose;
+        const bool partial = v.End == UndoVerdict::Partial;
+        for (std::size_t k = 0; partial && k < files.size(); ++k) {
+            if (k < v.PutBack) want[Name(files[k])] = originals.at(Name(files[k]));
+            if (k == v.PutBack) loose.insert(Name(files[k]));
+            if (k == v.PutBack || (k < v.PutBack && whole.contains(Name(files[k]) + ".backup")))
+                cut.insert(Name(files[k]) + ".backup");
+        }
+        EXPECT_TRUE(!partial || Exists(Journal())) << "the journal is gone";
+        if (partial && v.PutBack == files.size()) loose.insert(Name(Record()));
+        if (partial || v.JournalKept || journalWrite) loose.insert(Name(Journal()));
+        if (journalWrite) loose.insert(Name(Journal()) + "~");
+        ExpectFolder(want, cut, loose, v.End == UndoVerdict::Undone);
+    }
+    // A plain nbundo on the real host ends in `undone`. Where the run before
+    // had finished the undo, no journal or record left, it finds nothing to
+    // do, and the folder may lack a whole backup's head the run did not make
+    // again (or hold it cut short): the next conversion makes it, as it must.
+    void ExpectRerunUndoes() {
+        const bool finished = !Exists(Journal()) && !Exists(Record());
+        const RunResult rerun = RunUndoInProcess(args);
+        const std::vector<std::string> lines = Lines(rerun.Out), recovered {
+            "nbundo: A run that did not finish was found; every file was restored from its backup",
+            "nbundo: The image is in its legacy layout again; its backups are kept"};
+        EXPECT_EQ(rerun.ExitCode, finished ? 2 : 0) << rerun.Out;
+        EXPECT_TRUE(finished ? lines.size() == 2 && lines[0].starts_with("nbundo: There is no undo record [" + Record() + "]")
+                             : lines == undoLines || lines == recovered)
+            << rerun.Out;
+        ExpectFolder(undone, finished ? whole : std::set<std::string> {});
+        noRecord += finished;
+        if (finished && Snapshot(dir.Path()) != undone) ExpectRerunConverts();
+    }
+
+    std::vector<std::string> undoLines;
+    std::vector<HostCall> undoCalls;
+    std::map<std::string, Bytes> undone;
+    std::set<std::string> whole;
+    std::size_t noRecord = 0;
+};
+
+TEST_P(UndoReliability, EveryFailedCallEndsInItsStageMessageAndTheRerunUndoes) {
+    std::size_t ends[3] = {};
+    const std::size_t injections = EveryFault(undoCalls, false, [&](const FaultPlan& plan) {
+        PutBack(dir.Path(), converted);
+        FaultHost host;
+        host.Plan(plan);
+        const RunResult run = (ScopedHost(host), RunUndoInProcess(args));
+        ASSERT_TRUE(host.Fired());
+        SCOPED_TRACE(run.Out);
+        const UndoVerdict v = JudgeUndo(Lines(run.Out), files, Journal(), run.ExitCode);
+        ASSERT_EQ(v.Problem, "");
+        ++ends[v.End];
+        ExpectLeft(v, run.Out.find("Could not write the journal") != std::string::npos);
+        ExpectRerunUndoes();
+    }, ChildRunStride());
+    if (HasFailure()) return;
+    std::printf("[ undo sweep ] %s: %zu host calls, %zu injections: %zu kept the image, %zu put part of it back, %zu "
+                "undid it (%zu reruns found nothing left to do)\n", GetParam().Name.c_str(), undoCalls.size(), injections,
+                ends[0], ends[1], ends[2], noRecord);
+}
+
+// Killed or without power at host call n; then, from the same leftovers, a
+// plain nbundo ends in `undone` and a plain converter in `converted` (a
+// journal nbundo did not finish writing may stay beside it, as `.jnl~`).
+TEST_P(UndoReliability, AKillOrPowerLossAnywhereIsFinishedByNbundoOrByTheConverter) {
+    const std::size_t kills = EveryFault(undoCalls, true, [&](const FaultPlan& plan) {
+        PutBack(dir.Path(), converted);
+        const int status = ConverterChild(args, plan, ChildEntry::Undo).Wait();
+        ASSERT_TRUE(EndedByCrash(status)) << "status " << status;
+        const auto left = Snapshot(dir.Path());
+        ExpectRerunUndoes();
+        PutBack(dir.Path(), left);
+        ExpectRerunConverts(left.contains(Name(Journal()) + "~") ? Name(Journal()) + "~" : "");
+    });
+    if (HasFailure()) return;
+    std::printf("[ undo crash ] %s: %zu kills and power losses, each finished by nbundo (%zu found nothing left to do) "
+                "and by the converter\n", GetParam().Name.c_str(), kills, noRecord);
+}
+
+// A second nbundo started while the first is stopped at host call n: it stops
+// with 32 and changes nothing, or (the first not yet locked) undoes the image
+// alone, and the first then finds nothing to undo; the image ends `undone`.
+TEST_P(UndoReliability, ASecondUndoIsRefusedOrRunsAlone) {
+    std::size_t pairs = 0, refused = 0;
+    for (std::uint64_t n = 1; n <= undoCalls.size(); n += 3 * ChildRunStride()) {
+        SCOPED_TRACE("first nbundo stopped at host call " + std::to_string(n));
+        PutBack(dir.Path(), converted);
+        ConverterChild first(args, {n, HostCall::Count, FaultKind::Stop, 0}, ChildEntry::Undo);
+        ASSERT_TRUE(first.WaitStopped());
+        const auto during = Snapshot(dir.Path());
+        const RunResult second = RunUndo(args);
+        // (2: the first had finished, and was letting its last lock go.)
+        refused += second.ExitCode == 32;
+        EXPECT_TRUE(second.ExitCode == 32 || second.ExitCode == 0 || (second.ExitCode == 2 && during == undone)) << second.Out;
+        EXPECT_EQ(Snapshot(dir.Path()), second.ExitCode == 0 ? undone : during) << second.Out;
+        first.Continue();
+        first.Wait();
+        ++pairs;
+        ExpectFolder(undone, {});
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(refused, 0u);
+    std::printf("[ undo pairs ] %s: %zu pairs, %zu second runs refused\n", GetParam().Name.c_str(), pairs, refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, UndoReliability, testing::ValuesIn(kImages), testing::PrintToStringParamName());
 
 }  // namespace

@@ -48,12 +48,17 @@ private:
 // as SIGSTOP and SIGCONT do.
 void StopNow();
 
-// The converter run with these arguments in a process of its own, whose host
-// meets the plan there (a crash, a power loss, a stop); its output goes
-// nowhere. A child still running when the object ends is killed.
+// The program a child runs: the converter (NbConvertMain) or nbundo
+// (NbUndoMain); the number is the one nb_crash_child reads.
+enum class ChildEntry { Converter = 0, Undo = 1 };
+
+// The converter (or nbundo) run with these arguments in a process of its own,
+// whose host meets the plan there (a crash, a power loss, a stop); its output
+// goes nowhere. A child still running when the object ends is killed.
 class ConverterChild {
 public:
-    ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan);
+    ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan,
+                   ChildEntry entry = ChildEntry::Converter);
     ~ConverterChild();
     ConverterChild(const ConverterChild&) = delete;
     ConverterChild& operator=(const ConverterChild&) = delete;
@@ -121,3 +126,8 @@ void MakeSecondName(const std::string& existing, const std::string& name);
 // Why names longer than the platform's short path limit cannot be made by the
 // tests' own file calls (fopen, std::filesystem) here, or null.
 const char* LongPathSkipReason();
+// Why a file's mode bits do not decide who may write it here, or null: on
+// POSIX they do (chmod 0666 opens a file to every user); Windows files have
+// access lists, and std::filesystem::permissions only sets the read-only
+// attribute.
+const char* ModeBitsSkipReason();

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "driver/undo.h"
 #include "tests/support/fault_host.h"
 
 extern char** environ;
@@ -82,7 +83,7 @@ void CrashNow() {
 
 void StopNow() { std::raise(SIGSTOP); }
 
-ConverterChild::ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan) {
+ConverterChild::ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan, ChildEntry entry) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int quiet = ::open("/dev/null", O_WRONLY);
@@ -90,10 +91,11 @@ ConverterChild::ConverterChild(const std::vector<std::string>& args, const Fault
         FaultHost host;
         host.Plan(plan);
         ScopedHost scoped(host);
-        std::vector<char*> argv {const_cast<char*>("NimbraConvert")};
+        const bool undo = entry == ChildEntry::Undo;
+        std::vector<char*> argv {const_cast<char*>(undo ? "nbundo" : "NimbraConvert")};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        NbConvertMain(static_cast<int>(argv.size() - 1), argv.data());
+        (undo ? NbUndoMain : NbConvertMain)(static_cast<int>(argv.size() - 1), argv.data());
         ::_exit(0);  // the planned call never came
     }
     process_ = pid;
@@ -178,3 +180,5 @@ const char* SymbolicLinkSkipReason() { return nullptr; }
 void MakeSecondName(const std::string& existing, const std::string& name) { std::filesystem::create_symlink(existing, name); }
 
 const char* LongPathSkipReason() { return nullptr; }
+
+const char* ModeBitsSkipReason() { return nullptr; }

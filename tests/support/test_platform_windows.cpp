@@ -186,12 +186,12 @@ void StopNow() {
     ::CloseHandle(go);
 }
 
-ConverterChild::ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan) {
+ConverterChild::ConverterChild(const std::vector<std::string>& args, const FaultPlan& plan, ChildEntry entry) {
     // No fork here: a small program of the tests (crash_child_main.cpp) runs
-    // the converter with the planned host.
+    // the converter (or nbundo) with the planned host.
     std::vector<std::string> words {std::to_string(plan.At), std::to_string(static_cast<int>(plan.Kind)),
                                     std::to_string(static_cast<int>(plan.Fault)), std::to_string(plan.Code),
-                                    plan.Persistent ? "1" : "0"};
+                                    plan.Persistent ? "1" : "0", std::to_string(static_cast<int>(entry))};
     words.insert(words.end(), args.begin(), args.end());
     PROCESS_INFORMATION process;
     if (!Spawn(NB_CRASH_CHILD_PATH, words, "", "NUL", "NUL", &process)) {
@@ -279,4 +279,9 @@ void MakeSecondName(const std::string& existing, const std::string& name) {
 
 const char* LongPathSkipReason() {
     return "the tests' own file calls stop at MAX_PATH on Windows; host_windows_test.cpp converts through long names";
+}
+
+const char* ModeBitsSkipReason() {
+    return "Windows files have access lists, not mode bits: std::filesystem::permissions only sets the read-only "
+           "attribute, which opens a file to no other user";
 }
