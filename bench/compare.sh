@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
 # Times whole conversions of large sample images against a plain copy of their
-# map file, and reports the converter's peak resident memory.
+# map file and against the floor of a conversion that shares the map's
+# extents, on several file systems, and reports the converter's peak resident
+# memory.
 #
 #   bench/compare.sh [-b BUILD_DIR] [-n RUNS] [-d WORK_DIR] [-s "SIZES_MIB"]
+#                    [-f "FILE_SYSTEMS"]
 #
 # BUILD_DIR holds NimbraConvert and tools/nbmkimage (default: build beside
 # this script's folder). RUNS per measurement (default 5). WORK_DIR (default a
-# new mktemp -d under /var/tmp, removed at the end) needs about 3.5 times the
-# largest map size free. SIZES_MIB are the map sizes (default "256 1024").
+# new mktemp -d under /var/tmp, removed at the end) needs about 4.5 times the
+# largest map size plus 256 MiB free. SIZES_MIB are the map sizes (default
+# "256 1024"; up to 16384, the largest map a 32-bit image size allows); a
+# size that does not fit in the free space is skipped with a note.
+# FILE_SYSTEMS (default "own xfs btrfs") names where to measure: "own" (or its
+# real type, as findmnt gives it) is WORK_DIR's own file system; xfs, btrfs
+# or ext4 (another than the own one) is made by mkfs.TYPE in a sparse file
+# in WORK_DIR, sized for the largest map, mounted with mount -o loop on a
+# mktemp -d mount point, and unmounted and removed when its measurements are
+# done or the script stops (also on failure or Ctrl-C). That needs root and
+# the package of mkfs.TYPE (xfsprogs, btrfs-progs, e2fsprogs): without them,
+# or when the mount fails, the file system is skipped with a note.
 #
-# First a layout 4 image with a small map is converted RUNS times and the
-# median time given in ms, beside the time to start the program alone: 32
-# map pages, the fewest that give the 135,168 bytes every file needs for its
-# head backup. Then, for each size and for layouts 2 and 4, one image whose
-# map holds size/4 KiB pages (image size = pages x 1024 blocks, random
-# content with a quarter of the pages dropped, small data and metadata files) is
-# made and read once so the page cache is warm, and the script alternates a
-# full conversion of a fresh copy (copied and synced outside the timing) with
-# cp --reflink=never of the map file, also timed with a sync of the copy. It
-# prints the medians and the ratios. One more conversion of each image runs
-# under /usr/bin/time -v for its peak resident set size, and one under
+# On each file system, first a layout 4 image with a small map is converted
+# RUNS times and the median time given in ms, beside the time to start the
+# program alone: 32 map pages, the fewest that give the 135,168 bytes every
+# file needs for its head backup. Then, for each size and for layouts 2 and
+# 4, one image whose map holds size/4 KiB pages (image size = pages x 1024
+# blocks, at most 2^32 - 1; random content with a quarter of the pages
+# dropped, small data and metadata files) is made and read once so the page
+# cache is warm, and the script alternates a full conversion of a fresh copy
+# (copied and synced outside the timing) with cp --reflink=never of the map
+# file, timed alone ("cp") and with a sync of the copy ("cp+sync"), and with
+# the floor of a conversion that shares the map's extents ("floor"): a cat of
+# the warm map to /dev/null, cp --reflink=auto of it and a sync of the copy
+# (a full copy where the file system cannot share extents). Every removal is
+# synced outside the timings too. It prints the medians and the conversion's
+# ratio to each, in one table at the end. One more conversion of each image
+# runs under /usr/bin/time -v for its peak resident set size, and one under
 # strace -c for the number of system calls it makes per MiB of map.
 set -euo pipefail
 export LC_ALL=C
@@ -29,13 +47,15 @@ build="$here/../build"
 runs=5
 work=""
 sizes="256 1024"
-while getopts "b:n:d:s:h" opt; do
+filesystems="own xfs btrfs"
+while getopts "b:n:d:s:f:h" opt; do
     case $opt in
     b) build=$OPTARG ;;
     n) runs=$OPTARG ;;
     d) work=$OPTARG ;;
     s) sizes=$OPTARG ;;
-    *) sed -n '2,23p' "$0"; exit 2 ;;
+    f) filesystems=$OPTARG ;;
+    *) sed -n '2,41p' "$0"; exit 2 ;;
     esac
 done
 converter="$build/NimbraConvert"
@@ -53,29 +73,93 @@ for need in /usr/bin/time:time /usr/bin/strace:strace; do
     fi
 done
 
+# A progress line on a terminal, erased before every note and at the end.
+progress_shown=0
+progress() {
+    [[ -t 2 ]] || return 0
+    printf '\r\033[K%s' "$*" >&2
+    progress_shown=1
+}
+progress_end() {
+    ((progress_shown)) && printf '\r\033[K' >&2
+    progress_shown=0
+}
+note() { progress_end; echo "note: $*" >&2; }
+
 own_work=0
 if [[ -z $work ]]; then
     work=$(mktemp -d /var/tmp/nbcompare.XXXXXX)
     own_work=1
 fi
 mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+# The loop file systems made, each a mount point and its image file; the
+# cleanup unmounts and removes whatever is still there.
+mounts=() images=()
+unmount_fs() {
+    local mnt=$1 img=$2 dev
+    if mountpoint -q "$mnt" 2>/dev/null; then
+        umount "$mnt" 2>/dev/null || { sleep 1; umount "$mnt"; } || umount -l "$mnt" ||
+            echo "note: could not unmount $mnt" >&2
+    fi
+    rmdir "$mnt" 2>/dev/null || true
+    if [[ -e $img ]]; then
+        # mount -o loop frees its loop device on unmount; one still bound to
+        # this image (a lazy unmount) is detached.
+        for dev in $(losetup -n -O NAME -j "$img" 2>/dev/null); do losetup -d "$dev" 2>/dev/null || true; done
+        rm -f "$img"
+    fi
+}
 cleanup() {
-    if ((own_work)); then rm -rf "$work"; else rm -f "$work"/[pwc].* "$work"/rss.txt "$work"/out.txt "$work"/strace.txt; fi
+    set +e
+    progress_end
+    local i
+    for i in "${!mounts[@]}"; do unmount_fs "${mounts[i]}" "${images[i]}"; done
+    if ((own_work)); then
+        rm -rf --one-file-system "$work"
+    else
+        rm -f "$work"/[pwc].* "$work"/rss.txt "$work"/out.txt "$work"/strace.txt "$work"/nbcompare-*.img
+    fi
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
-# Peak use for one image: its original, the working copy and the converter's
-# whole-map backup, plus small files: keep 3.5 times the map size free.
-free_mib=$(( $(df -Pk "$work" | awk 'NR==2 {print $4}') / 1024 ))
-fitting=""
-for s in $sizes; do
-    if (( s * 7 / 2 + 64 <= free_mib )); then
-        fitting+="$s "
-    else
-        echo "note: skipping the ${s} MiB map: $free_mib MiB free in $work, it needs $(( s * 7 / 2 + 64 ))" >&2
-    fi
+# Peak use for one image: its original, the converted working copy, the
+# converter's whole-map backup and one copy of the map, plus small files:
+# keep 4.5 times the map size and 256 MiB free. A loop file system is made
+# that large for the largest map.
+need_mib() { echo $(( $1 * 9 / 2 + 256 )); }
+free_mib() { echo $(( $(df -Pk "$1" | awk 'NR==2 {print $4}') / 1024 )); }
+
+# The sizes that fit in FREE MiB, with a note for each one left out.
+fitting_sizes() {
+    local free=$1 where=$2 s fit=""
+    for s in $sizes; do
+        if (( $(need_mib "$s") <= free )); then
+            fit+="$s "
+        else
+            note "skipping the ${s} MiB map on $where: $free MiB free in $work, it needs $(need_mib "$s")"
+        fi
+    done
+    echo "$fit"
+}
+
+own_type=$(findmnt -n -o FSTYPE -T "$work" 2>/dev/null || true)
+[[ -n $own_type ]] || own_type=$(stat -f -c %T "$work")
+
+# The file systems asked for, in order, each once: "own", or a type to make.
+selected=()
+for name in $filesystems; do
+    [[ $name == "$own_type" ]] && name=own
+    case $name in
+    own | xfs | btrfs | ext4) ;;
+    *) echo "unknown file system '$name': give own (here ), xfs, btrfs or ext4" >&2; exit 2 ;;
+    esac
+    [[ " ${selected[*]-} " == *" $name "* ]] || selected+=("$name")
 done
-sizes=$fitting
 
 now_us() { echo $(( ${EPOCHREALTIME/./} )); }
 
@@ -85,28 +169,41 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
 ms() { awk -v us="$1" 'BEGIN {printf "%.3f", us / 1000}'; }
 
+# The folder measured in, on the file system measured.
+dir=""
+
+# Flushes whatever the file system of the measurements has pending, such as
+# removals, so that it does not fall inside the next timing.
+settle() { sync -f "$dir"; }
+
 # Makes the original image p.* for a layout and a page count.
 make_image() {
-    local layout=$1 pages=$2
-    rm -f "$work"/[pwc].*
-    "$mkimage" --layout "$layout" --image-size $(( pages * 1024 )) --map-content random --drop-percent 25 \
-        --data-size 1048576 --metadata-size 262144 "$work/p" "$work/p" "$work/p" >/dev/null
-    cat "$work"/p.* >/dev/null
+    local layout=$1 pages=$2 blocks=$(( $2 * 1024 ))
+    (( blocks <= 4294967295 )) || blocks=4294967295
+    rm -f "$dir"/[pwc].*
+    "$mkimage" --layout "$layout" --image-size "$blocks" --map-content random --drop-percent 25 \
+        --data-size 1048576 --metadata-size 262144 "$dir/p" "$dir/p" "$dir/p" >/dev/null
+    cat "$dir"/p.* >/dev/null
     sync
 }
 
 # A fresh working copy w.* of the original, synced so that the converter's
 # flushes pay only for what it writes itself.
 fresh_copy() {
-    rm -f "$work"/w.* "$work"/c.*
-    for ext in nbbitmap nbdata nbmetadata; do cp --reflink=never "$work/p.$ext" "$work/w.$ext"; done
-    sync "$work"/w.*
+    rm -f "$dir"/w.* "$dir"/c.*
+    for ext in nbbitmap nbdata nbmetadata; do cp --reflink=never "$dir/p.$ext" "$dir/w.$ext"; done
+    sync "$dir"/w.*
+    settle
 }
 
 # Runs the converter on the working copy, under the wrapper given, if any;
-# the check of its output comes after, so it never falls inside a timing.
+# the check of its output comes after, so it never falls inside a timing. A
+# converter stopped by a signal it held (exit 128 + the signal) stops the
+# script as well.
 convert() {
-    "$@" "$converter" "$work/w" "$work/w" "$work/w" >"$work/out.txt" 2>/dev/null || true
+    local rc=0
+    "$@" "$converter" "$dir/w" "$dir/w" "$dir/w" >"$work/out.txt" 2>/dev/null || rc=$?
+    case $rc in 129 | 130 | 131 | 143) exit "$rc" ;; esac
 }
 check_converted() {
     grep -q "Finished successfully" "$work/out.txt" || { echo "conversion failed:" >&2; cat "$work/out.txt" >&2; exit 1; }
@@ -127,49 +224,141 @@ syscalls() {
     awk '$NF == "total" {print $4}' "$work/strace.txt"
 }
 
-# The small map first, before the large images leave writeback behind.
-make_image 4 32
-small=() start=()
-for ((i = 0; i < runs; ++i)); do
-    fresh_copy
-    t0=$(now_us); convert; t1=$(now_us)
-    check_converted
-    small+=($(( t1 - t0 )))
-    # Starting the process alone (no arguments: the usage message).
-    t0=$(now_us); "$converter" >/dev/null 2>&1 || true; t1=$(now_us)
-    start+=($(( t1 - t0 )))
-done
-m=$(printf '%s\n' "${small[@]}" | median)
-b=$(printf '%s\n' "${start[@]}" | median)
-printf 'layout 4, 32-page map: median %s ms over %d runs (process start alone %s ms, so %s ms net), peak RSS %s KiB\n' \
-    "$(ms "$m")" "$runs" "$(ms "$b")" "$(awk -v a="$m" -v b="$b" 'BEGIN {printf "%.3f", (a - b) / 1000}')" "$(peak_rss_kib)"
+# The table's rows, tab-separated, printed aligned at the end.
+table=$'fs\tmap\tlayout\tconvert ms\tcp ms\tratio\tcp+sync ms\tratio\tfloor ms\tratio\tpeak RSS\tcalls/MiB\n'
+rows=0
 
-[[ -n $sizes ]] && echo "map    layout  convert ms  cp ms     ratio  cp+sync ms  ratio  peak RSS     calls/MiB"
-for s in $sizes; do
-    pages=$(( s * 256 ))
-    for layout in 2 4; do
-        make_image "$layout" "$pages"
-        conv=() copy=() synced=()
-        for ((i = 0; i < runs; ++i)); do
-            fresh_copy
-            t0=$(now_us); convert; t1=$(now_us)
-            check_converted
-            conv+=($(( t1 - t0 )))
-            rm -f "$work"/c.*
-            # The converter flushes what it wrote and cp does not: the copy
-            # is also given with its own flush, for the same footing.
-            t0=$(now_us); cp --reflink=never "$work/p.nbbitmap" "$work/c.nbbitmap"; t1=$(now_us)
-            sync "$work/c.nbbitmap"; t2=$(now_us)
-            copy+=($(( t1 - t0 ))) synced+=($(( t2 - t0 )))
-        done
-        rss=$(peak_rss_kib)
-        calls=$(syscalls)
-        rm -f "$work"/[wc].*
-        c=$(printf '%s\n' "${conv[@]}" | median)
-        k=$(printf '%s\n' "${copy[@]}" | median)
-        y=$(printf '%s\n' "${synced[@]}" | median)
-        printf '%-6s %-7s %-11s %-9s %-6s %-11s %-6s %-12s %s\n' "${s}M" "$layout" "$(ms "$c")" "$(ms "$k")" \
-            "$(ratio "$c" "$k")" "$(ms "$y")" "$(ratio "$c" "$y")" "$rss KiB" "$(ratio "$calls" "$s")"
+# Every measurement on the file system FS, in the folder $dir, for the sizes
+# given.
+measure() {
+    local fs=$1 fit=$2 i s layout pages t0 t1 t2 m b c k y f rss calls
+    local small=() start=() conv=() copy=() synced=() floor=()
+    # The small map first, before the large images leave writeback behind.
+    progress "$fs: 32-page map"
+    make_image 4 32
+    for ((i = 0; i < runs; ++i)); do
+        fresh_copy
+        t0=$(now_us); convert; t1=$(now_us)
+        check_converted
+        small+=($(( t1 - t0 )))
+        # Starting the process alone (no arguments: the usage message).
+        t0=$(now_us); "$converter" >/dev/null 2>&1 || true; t1=$(now_us)
+        start+=($(( t1 - t0 )))
     done
+    m=$(printf '%s\n' "${small[@]}" | median)
+    b=$(printf '%s\n' "${start[@]}" | median)
+    rss=$(peak_rss_kib)
+    progress_end
+    printf '%s: layout 4, 32-page map: median %s ms over %d runs (process start alone %s ms, so %s ms net), peak RSS %s KiB\n' \
+        "$fs" "$(ms "$m")" "$runs" "$(ms "$b")" "$(awk -v a="$m" -v b="$b" 'BEGIN {printf "%.3f", (a - b) / 1000}')" "$rss"
+
+    for s in $fit; do
+        pages=$(( s * 256 ))
+        for layout in 2 4; do
+            progress "$fs: ${s} MiB map, layout $layout"
+            make_image "$layout" "$pages"
+            conv=() copy=() synced=() floor=()
+            for ((i = 0; i < runs; ++i)); do
+                fresh_copy
+                t0=$(now_us); convert; t1=$(now_us)
+                check_converted
+                conv+=($(( t1 - t0 )))
+                rm -f "$dir"/c.*
+                settle
+                # The converter flushes what it wrote and cp does not: the
+                # copy is also given with its own flush, for the same footing.
+                t0=$(now_us); cp --reflink=never "$dir/p.nbbitmap" "$dir/c.nbbitmap"; t1=$(now_us)
+                sync "$dir/c.nbbitmap"; t2=$(now_us)
+                copy+=($(( t1 - t0 ))) synced+=($(( t2 - t0 )))
+                rm -f "$dir"/c.*
+                settle
+                # The floor of a conversion that shares the map's extents: it
+                # reads the whole map once, then shares it into a new file.
+                t0=$(now_us)
+                cat "$dir/p.nbbitmap" >/dev/null
+                cp --reflink=auto "$dir/p.nbbitmap" "$dir/c.nbbitmap"
+                sync "$dir/c.nbbitmap"
+                t1=$(now_us)
+                floor+=($(( t1 - t0 )))
+            done
+            rss=$(peak_rss_kib)
+            calls=$(syscalls)
+            rm -f "$dir"/[wc].*
+            c=$(printf '%s\n' "${conv[@]}" | median)
+            k=$(printf '%s\n' "${copy[@]}" | median)
+            y=$(printf '%s\n' "${synced[@]}" | median)
+            f=$(printf '%s\n' "${floor[@]}" | median)
+            table+=$(printf '%s\t' "$fs" "${s}M" "$layout" "$(ms "$c")" "$(ms "$k")" "$(ratio "$c" "$k")" \
+                "$(ms "$y")" "$(ratio "$c" "$y")" "$(ms "$f")" "$(ratio "$c" "$f")" "$rss KiB")
+            table+="$(ratio "$calls" "$s")"$'\n'
+            rows=$(( rows + 1 ))
+        done
+    done
+    progress_end
+    rm -f "$dir"/[pwc].*
+}
+
+# Makes, mounts and measures a loop file system of type FS; a note and
+# nothing else when that cannot be done.
+measure_loop() {
+    local fs=$1 mkfs fit s largest=0 size mnt img out
+    if [[ $(id -u) != 0 ]]; then
+        note "skipping $fs: mounting a loop file system needs root"
+        return 0
+    fi
+    mkfs=$(PATH=$PATH:/usr/sbin:/sbin command -v "mkfs.$fs" || true)
+    if [[ -z $mkfs ]]; then
+        local package
+        case $fs in xfs) package=xfsprogs ;; btrfs) package=btrfs-progs ;; *) package=e2fsprogs ;; esac
+        note "skipping $fs: mkfs.$fs is missing (package $package)"
+        return 0
+    fi
+    fit=$(fitting_sizes "$(free_mib "$work")" "$fs")
+    for s in $fit; do (( s > largest )) && largest=$s; done
+    size=$(need_mib "$largest")
+    (( size >= 512 )) || size=512   # mkfs.xfs wants 300 MiB at least
+    if (( size > $(free_mib "$work") )); then
+        note "skipping $fs: $(free_mib "$work") MiB free in $work, its file system needs $size"
+        return 0
+    fi
+    mnt=$(mktemp -d "${TMPDIR:-/tmp}/nbcompare-$fs.XXXXXX")
+    img="$work/nbcompare-$fs.img"
+    mounts+=("$mnt") images+=("$img")
+    rm -f "$img"
+    truncate -s "${size}M" "$img"
+    case $fs in
+    xfs) out=$("$mkfs" -q -f -m reflink=1 "$img" 2>&1) ;;
+    btrfs) out=$("$mkfs" -q -f "$img" 2>&1) ;;
+    *) out=$("$mkfs" -q -F "$img" 2>&1) ;;
+    esac || {
+        note "skipping $fs: mkfs.$fs failed: $(echo "$out" | head -n 1)"
+        unmount_fs "$mnt" "$img"
+        return 0
+    }
+    out=$(mount -o loop "$img" "$mnt" 2>&1) || {
+        note "skipping $fs: mount -o loop failed: $(echo "$out" | head -n 1)"
+        unmount_fs "$mnt" "$img"
+        return 0
+    }
+    dir=$mnt
+    measure "$fs" "$fit"
+    unmount_fs "$mnt" "$img"
+}
+
+for name in "${selected[@]}"; do
+    if [[ $name == own ]]; then
+        dir=$work
+        measure "$own_type" "$(fitting_sizes "$(free_mib "$work")" "$own_type")"
+    else
+        measure_loop "$name"
+    fi
 done
 
+# The table, each column as wide as its widest cell.
+if ((rows)); then
+    printf '%s' "$table" | awk -F'\t' '
+        {for (i = 1; i <= NF; ++i) {cell[NR, i] = $i; if (length($i) > width[i]) width[i] = length($i)}; n[NR] = NF}
+        END {for (r = 1; r <= NR; ++r) {line = ""
+                 for (i = 1; i <= n[r]; ++i) line = line (i < n[r] ? sprintf("%-" width[i] "s  ", cell[r, i]) : cell[r, i])
+                 print line}}'
+fi

@@ -589,3 +589,12 @@ NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& t
     }
     return NB_OK;
 }
+
+NbResult NbShareFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+                          std::uint64_t length) {
+    if (length == 0) return NB_OK;
+    NbResult code = Validate(source.Object());
+    if (code == NB_OK) code = Validate(target.Object());
+    if (code == NB_OK) code = NbHost().ShareRange(source.Object()->Handle, from, target.Object()->Handle, to, length);
+    return code;
+}

@@ -147,3 +147,8 @@ private:
 // the rest goes through NbCopyFileChunks, so a failure is traced as there.
 [[nodiscard]] NbResult NbCopyFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
                          std::uint64_t length, const CNimbraBuffer& buffer);
+// Makes length bytes of target at to share the storage of source's bytes at
+// from (Host::ShareRange), untraced: on any failure the caller writes the
+// bytes itself, and a failure that matters fails again there, traced.
+[[nodiscard]] NbResult NbShareFileRange(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
+                                        std::uint64_t length);

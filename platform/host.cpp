@@ -12,7 +12,7 @@ namespace {
 const char* const kCallNames[] = {"Open", "Close", "Read", "Write", "Size", "DeviceCapacity", "Flush",
                                   "SyncDirectory", "Rename", "Remove", "PageAlloc", "PageFree", "CreateGuid",
                                   "Truncate", "Lock", "Identity", "Ownership", "ResolveLink", "Replace",
-                                  "CopyRange", "Inspect"};
+                                  "CopyRange", "Inspect", "ShareRange"};
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<std::size_t>(HostCall::Count),
               "every kind of host call has its name");
 

@@ -55,7 +55,7 @@ struct HostFileInfo {
 enum class HostCall : int {
     Open, Close, Read, Write, Size, DeviceCapacity, Flush, SyncDirectory,
     Rename, Remove, PageAlloc, PageFree, CreateGuid,
-    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Inspect, Count
+    Truncate, Lock, Identity, Ownership, ResolveLink, Replace, CopyRange, Inspect, ShareRange, Count
 };
 // The kind's name, as a report of a test names the call.
 const char* NbHostCallName(HostCall kind);
@@ -98,6 +98,17 @@ public:
                                std::uint32_t count, std::uint32_t* done) {
         (void)from, (void)fromOffset, (void)to, (void)toOffset, (void)count;
         *done = 0;
+        return NB_NOT_SUPPORTED;
+    }
+    // Makes count bytes of `to` at toOffset share the storage that holds
+    // `from`'s bytes at fromOffset (a clone of the range: no byte moves, and
+    // no room is taken), extending `to` where needed. All or nothing as far
+    // as the caller knows: on any failure it writes the range itself. 50
+    // where the file system cannot share these ranges (another file system,
+    // offsets off its block boundaries, no such call).
+    [[nodiscard]] virtual NbResult ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to,
+                                              std::uint64_t toOffset, std::uint64_t count) {
+        (void)from, (void)fromOffset, (void)to, (void)toOffset, (void)count;
         return NB_NOT_SUPPORTED;
     }
     // A hint that the bytes just written may go to the medium now, so that
@@ -185,6 +196,10 @@ public:
     [[nodiscard]] NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                        std::uint32_t count, std::uint32_t* done) override {
         return next_.CopyRange(from, fromOffset, to, toOffset, count, done);
+    }
+    [[nodiscard]] NbResult ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                                      std::uint64_t count) override {
+        return next_.ShareRange(from, fromOffset, to, toOffset, count);
     }
     void StartWriteback(HostHandle h, std::uint64_t offset, std::uint64_t length) override {
         next_.StartWriteback(h, offset, length);

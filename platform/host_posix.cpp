@@ -349,6 +349,29 @@ public:
         });
     }
 
+    NbResult ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                        std::uint64_t count) override {
+        if (fromOffset > static_cast<std::uint64_t>(LLONG_MAX) - count ||
+            toOffset > static_cast<std::uint64_t>(LLONG_MAX) - count)
+            return NB_INVALID_PARAMETER;
+        // A clone, never a copy: copy_file_range would copy where it cannot
+        // share, and the caller's own writes are cheaper than that.
+        file_clone_range range {};
+        range.src_fd = FdOf(from);
+        range.src_offset = fromOffset;
+        range.src_length = count;
+        range.dest_offset = toOffset;
+        while (::ioctl(FdOf(to), FICLONERANGE, &range) != 0) {
+            if (errno == EINTR) continue;
+            // Another file system, one that cannot share, or offsets off its blocks.
+            if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTTY || errno == ENOSYS ||
+                errno == EBADF || errno == EPERM || errno == ETXTBSY)
+                return NB_NOT_SUPPORTED;
+            return LastError();
+        }
+        return NB_OK;
+    }
+
     NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                        std::uint32_t count, std::uint32_t* done) override {
         *done = 0;

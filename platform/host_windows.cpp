@@ -498,8 +498,41 @@ public:
     }
 
     // CopyRange keeps the base's answer, 50: Windows has no copy between two
-    // open files inside the system (block cloning is for ReFS alone), and the
-    // caller reads and writes.
+    // open files inside the system, and the caller reads and writes.
+
+    // Block cloning (ReFS): the target must already reach the end of the
+    // range, so it is lengthened first, and given its length back when the
+    // clone is refused.
+    NbResult ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                        std::uint64_t count) override {
+        constexpr DWORD kDuplicateExtentsToFile = 0x00098344;  // not in every SDK's winioctl.h
+        struct DuplicateExtentsData {
+            HANDLE FileHandle;
+            LARGE_INTEGER SourceFileOffset, TargetFileOffset, ByteCount;
+        };
+        constexpr std::uint64_t kLimit = 0x7FFFFFFFFFFFFFFFull;
+        if (fromOffset > kLimit - count || toOffset > kLimit - count) return NB_INVALID_PARAMETER;
+        std::uint64_t size = 0;
+        NbResult code = Size(to, &size);
+        if (code != NB_OK) return code;
+        if (size < toOffset + count && (code = Truncate(to, toOffset + count)) != NB_OK) return code;
+        DuplicateExtentsData range {};
+        range.FileHandle = HandleOf(from);
+        range.SourceFileOffset.QuadPart = static_cast<LONGLONG>(fromOffset);
+        range.TargetFileOffset.QuadPart = static_cast<LONGLONG>(toOffset);
+        range.ByteCount.QuadPart = static_cast<LONGLONG>(count);
+        DWORD returned = 0;
+        if (::DeviceIoControl(HandleOf(to), kDuplicateExtentsToFile, &range, sizeof range, nullptr, 0, &returned,
+                              nullptr))
+            return NB_OK;
+        const DWORD error = ::GetLastError();
+        if (size < toOffset + count) (void)Truncate(to, size);
+        // Not ReFS, not one volume, or ranges off its clusters.
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER ||
+            error == ERROR_NOT_SAME_DEVICE || error == 347 /* too many references to a block */)
+            return NB_NOT_SUPPORTED;
+        return error != 0 ? static_cast<NbResult>(error) : 31;
+    }
 
     NbResult SetOwnership(HostHandle h, std::uint64_t owner, std::uint64_t group, std::uint32_t mode) override {
         // The owner is known here by a digest only, and the group and mode

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows stage of scripts/test.sh, also run alone: installs MinGW-w64 and
 # Wine when missing, cross-builds the three programs and the tests for 64-bit
-# Windows, runs every test under Wine through ctest (the fault sweep in full;
-# the kills, power losses and pairs of converters, a process each, at every
-# NB_CHILD_STRIDE-th host call, 4 unless set), compares the Windows converter with the Linux one on
+# Windows, runs every test under Wine through ctest (the in-process fault
+# sweeps at every NB_SWEEP_STRIDE-th host call, 4 unless set; the kills, power
+# losses and pairs of programs, a process each, at every NB_CHILD_STRIDE-th,
+# 8 unless set), compares the Windows converter with the Linux one on
 # images the Linux nbmkimage makes (scripts/windows-parity.sh), and builds
 # and checks the ZIP package. Wine runs headless in a prefix of its own under
 # build-windows/, never in ~/.wine.
@@ -22,7 +23,7 @@ step
 jobs=$(nproc)
 export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no Mono or Gecko installer, no menu entries
-export NB_CHILD_STRIDE="${NB_CHILD_STRIDE:-4}"
+export NB_CHILD_STRIDE="${NB_CHILD_STRIDE:-8}" NB_SWEEP_STRIDE="${NB_SWEEP_STRIDE:-4}"
 unset DISPLAY WAYLAND_DISPLAY
 # The wineserver of this prefix (started by the first Wine program) ends with the stage.
 trap 'wineserver -k 2>/dev/null || true' EXIT
@@ -55,7 +56,7 @@ echo "-- The Windows converter against the Linux one"
 if [ ! -f build/CMakeCache.txt ]; then
     cmake -S . -B build -G Ninja -DNB_WERROR="${NB_WERROR:-OFF}" >/dev/null
 fi
-ninja -C build NimbraConvert nbmkimage nbinfo >/dev/null
+ninja -C build NimbraConvert nbmkimage nbinfo nbundo >/dev/null
 scripts/windows-parity.sh build build-windows
 step
 

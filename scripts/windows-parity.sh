@@ -6,7 +6,11 @@
 # files and backups), standard output exactly, the trace lines once their
 # time, thread and buffer addresses are masked (line for line), and the
 # exit code: in full as cmd.exe sees it under
-# Windows, modulo 256 under Linux.
+# Windows, modulo 256 under Linux. The undo record is the one file that
+# differs by right (it holds each file's owner, group and mode, which the
+# hosts tell differently), so where a conversion left one, each side's nbundo
+# then undoes its own image, and both must give back the image as it was
+# made, byte for byte, with the same output and exit code.
 #   scripts/windows-parity.sh LINUX_BUILD WINDOWS_BUILD
 # Wine runs in WINEPREFIX (default: WINDOWS_BUILD/wineprefix, made when
 # missing).
@@ -18,6 +22,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe
 unset DISPLAY WAYLAND_DISPLAY
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i </dev/null >/dev/null 2>&1
 converter="Z:$(tr / '\\' <<<"$windows/NimbraConvert.exe")"
+undo="Z:$(tr / '\\' <<<"$windows/tools/nbundo.exe")"
 
 work=$(mktemp -d)
 # NB_PARITY_KEEP=1 keeps the folders for a look.
@@ -30,19 +35,20 @@ poke() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 # The trace lines without what differs from run to run and host to host.
 masked() { sed -E 's/^[0-9]+\/[0-9]+ [0-9]+:[0-9]{2}:[0-9]{2}\.[0-9]{3} [0-9a-f]+ Nb: //; s/0x[0-9A-F]{16}/0xADDRESS/g' "$1"; }
 
-# check NAME 'SETUP COMMANDS' CONVERTER ARGUMENTS...
-check() {
-    local name=$1 setup=$2
+# run_both LINUX_PROGRAM WINDOWS_PROGRAM ARGUMENTS...: each in its folder ($l, $w).
+run_both() {
+    local linuxProgram=$1 windowsProgram=$2
     shift 2
-    local l="$work/$name/linux" w="$work/$name/windows" problems=()
-    mkdir -p "$l" "$w"
-    (cd "$l" && eval "$setup")
-    cp -a "$l/." "$w/"
-    (cd "$l" && set +e && "$linux/NimbraConvert" "$@" >out 2>err; echo $? >status)
+    (cd "$l" && set +e && "$linuxProgram" "$@" >out 2>err; echo $? >status)
     # cmd.exe reports the whole code; Wine's own exit status keeps 8 bits.
-    (cd "$w" && set +o pipefail && wine cmd /v:on /c "$converter $* >out 2>err & echo !errorlevel!" </dev/null 2>/dev/null |
+    (cd "$w" && set +o pipefail && wine cmd /v:on /c "$windowsProgram $* >out 2>err & echo !errorlevel!" </dev/null 2>/dev/null |
         tr -d '\r' >status)
-    local ls ws
+}
+
+# Adds to problems what differs between the two folders after run_both; the
+# undo record is compared by what it gives back, not by its bytes.
+compare_sides() {
+    local ls ws files
     ls=$(cat "$l/status") ws=$(cat "$w/status")
     [ -n "$ws" ] && [ "$ls" = "$((ws % 256))" ] || problems+=("exit $ls on Linux, $ws on Windows")
     cmp -s "$l/out" "$w/out" || problems+=("standard output differs: $(diff "$l/out" "$w/out" | head -3 | tr '\n' ' ' || true)")
@@ -50,14 +56,41 @@ check() {
     masked "$w/err" >"$w/err.masked"
     cmp -s "$l/err.masked" "$w/err.masked" ||
         problems+=("trace lines differ: $(diff "$l/err.masked" "$w/err.masked" | head -3 | tr '\n' ' ' || true)")
-    local files
-    files=$(diff -rq -x out -x err -x 'err.masked' -x status "$l" "$w" 2>&1) ||
+    files=$(diff -rq -x out -x err -x 'err.masked' -x status -x '*.undo' "$l" "$w" 2>&1) ||
         problems+=("files differ: ${files//$'\n'/; }")
-    local count
+    local lr=no wr=no
+    [ -f "$l/img.nbbitmap.undo" ] && lr=yes
+    [ -f "$w/img.nbbitmap.undo" ] && wr=yes
+    [ "$lr" = "$wr" ] || problems+=("undo record left on Linux: $lr, on Windows: $wr")
+}
+
+# check NAME 'SETUP COMMANDS' CONVERTER ARGUMENTS...
+check() {
+    local name=$1 setup=$2
+    shift 2
+    local l="$work/$name/linux" w="$work/$name/windows" problems=()
+    local made="$work/$name/made"
+    mkdir -p "$l" "$w" "$made"
+    (cd "$l" && eval "$setup")
+    cp -a "$l/." "$w/"
+    cp -a "$l/." "$made/"
+    run_both "$linux/NimbraConvert" "$converter" "$@"
+    compare_sides
+    local ls ws summary count
+    ls=$(cat "$l/status") ws=$(cat "$w/status") summary=$(tail -1 "$l/out")
     count=$(find "$l" -type f ! -name out ! -name 'err*' ! -name status | wc -l)
+    if [ -f "$l/img.nbbitmap.undo" ] && [ ! -f "$made/img.nbbitmap.undo" ] && [ ${#problems[@]} -eq 0 ]; then
+        run_both "$linux/tools/nbundo" "$undo" "$@"
+        compare_sides
+        # Gone: the record and the journal; left: the image as made, and the backups.
+        local back
+        back=$(diff -rq -x out -x err -x 'err.masked' -x status -x '*.backup' "$made" "$l" 2>&1) ||
+            problems+=("nbundo did not give back the image: ${back//$'\n'/; }")
+        [ ${#problems[@]} -eq 0 ] && name+=" (and undone)"
+    fi
     if [ ${#problems[@]} -eq 0 ]; then
         passed=$((passed + 1))
-        printf '  %-28s exit %3s (Linux %3s)  %d files alike  %s\n' "$name" "$ws" "$ls" "$count" "$(tail -1 "$l/out")"
+        printf '  %-28s exit %3s (Linux %3s)  %d files alike  %s\n' "$name" "$ws" "$ls" "$count" "$summary"
     else
         failed=$((failed + 1))
         printf '  %-28s FAILED: %s\n' "$name" "${problems[*]}"

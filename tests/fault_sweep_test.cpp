@@ -134,13 +134,13 @@ Verdict Judge(const std::vector<std::string>& lines, const std::vector<std::stri
 // with crashes, for every stride-th call instead killed and without power
 // (every other time with its writes torn). Stops at the first failure;
 // returns how many plans were checked.
-// stride: every call, or every N-th where each run costs a process (or, for
-// nbundo's sweep, where the host is slow: Wine).
+// With a stride (slow hosts), every stride-th call, from a first call that
+// differs from image to image so that no kind of call is always passed over.
 template <class Check>
-std::size_t EveryFault(const std::vector<HostCall>& calls, bool crashes, Check check, std::uint64_t stride = 0) {
+std::size_t EveryFault(const std::vector<HostCall>& calls, bool crashes, Check check) {
     std::size_t runs = 0;
-    if (stride == 0) stride = crashes ? ChildRunStride() : 1;
-    for (std::uint64_t n = 1; n <= calls.size(); n += stride) {
+    const std::uint64_t stride = crashes ? ChildRunStride() : SweepStride();
+    for (std::uint64_t n = 1 + calls.size() % stride; n <= calls.size(); n += stride) {
         const HostCall kind = calls[n - 1];
         const FaultKind loss = runs / 2 % 2 == 0 ? FaultKind::PowerLoss : FaultKind::TornPowerLoss;
         std::vector<std::pair<FaultPlan, const char*>> plans {{{n, HostCall::Count, FaultKind::Crash, 0}, "killed"},
@@ -162,7 +162,10 @@ std::size_t EveryFault(const std::vector<HostCall>& calls, bool crashes, Check c
 
 // The images converted, each a different path through the relocation, the
 // compaction and the whole-map backup.
-struct ReliabilityImage { std::string Name; ImageRecipe Recipe; };
+// Shares: the host shares map pages between files (by copying them, as the
+// sharing of a file system that can would leave them), so that the runs
+// take the sharing path on any test folder.
+struct ReliabilityImage { std::string Name; ImageRecipe Recipe; bool Shares = false; };
 void PrintTo(const ReliabilityImage& image, std::ostream* out) { *out << image.Name; }
 ImageRecipe PartialDataBlock() {
     // The last whole data block ends on 64 KiB, so the first data superblock
@@ -178,6 +181,11 @@ const ReliabilityImage kImages[] = {{"Layout2", ReliabilityRecipe(2, 0, 1, 34)},
                                     {"Layout3PartialDataBlock", PartialDataBlock()},
                                     {"Layout4Extended", ReliabilityRecipe(4, 1, 2, 34)},
                                     {"Layout4WholeMapBackup", ReliabilityRecipe(4, 0, 1, 99)}};
+std::vector<ReliabilityImage> ConverterImages() {
+    std::vector<ReliabilityImage> images(std::begin(kImages), std::end(kImages));
+    images.push_back({"Layout4SharedPages", ReliabilityRecipe(4, 0, 1, 99), true});
+    return images;
+}
 
 // An image of the set written to a memory folder, and its clean conversion's
 // output, result and host calls.
@@ -187,9 +195,13 @@ protected:
         ASSERT_TRUE(WriteImage(recipe, nullptr));
         originals = Snapshot(dir.Path());
         FaultHost counter;
+        counter.Plan(Planned({}));
         cleanLines = Lines((ScopedHost(counter), RunConverterInProcess(args)).Out);
         ASSERT_EQ(cleanLines.back(), "main: Finished successfully!");
         calls = counter.Log();
+        // Shared pages by the dozen where the host shares, else at most the one refusal.
+        if (GetParam().Shares) ASSERT_GT(counter.Count(HostCall::ShareRange), 10u);
+        else ASSERT_LE(counter.Count(HostCall::ShareRange), 1u);
         converted = Snapshot(dir.Path());
     }
     // The image files (not their backups) hold what they held before.
@@ -214,6 +226,10 @@ protected:
         EXPECT_EQ(now, converted) << "the rerun did not end in the clean conversion's image\n" << rerun.Out;
     }
     std::string Journal() const { return files[0] + ".jnl"; }
+    FaultPlan Planned(FaultPlan plan) const {
+        plan.ShareByCopying = GetParam().Shares;
+        return plan;
+    }
 
     MemoryTempDirs memory;
     TempDir dir;
@@ -228,7 +244,7 @@ TEST_P(Reliability, EveryFailedCallEndsInItsStageMessageAndTheNextRunConverts) {
     const std::size_t injections = EveryFault(calls, false, [&](const FaultPlan& plan) {
         PutBack(dir.Path(), originals);
         FaultHost host;
-        host.Plan(plan);
+        host.Plan(Planned(plan));
         const RunResult run = (ScopedHost(host), RunConverterInProcess(args));
         ASSERT_TRUE(host.Fired());
         const Verdict v = Judge(Lines(run.Out), cleanLines, files, Journal(), run.ExitCode);
@@ -244,7 +260,7 @@ TEST_P(Reliability, EveryFailedCallEndsInItsStageMessageAndTheNextRunConverts) {
 TEST_P(Reliability, AKillOrPowerLossAnywhereIsUndoneByThePlainRerun) {
     const std::size_t kills = EveryFault(calls, true, [&](const FaultPlan& plan) {
         PutBack(dir.Path(), originals);
-        const int status = ConverterChild(args, plan).Wait();
+        const int status = ConverterChild(args, Planned(plan)).Wait();
         ASSERT_TRUE(EndedByCrash(status)) << "status " << status;
         ExpectRerunConverts();
     });
@@ -261,7 +277,7 @@ TEST_P(Reliability, ASecondConverterNeverCostsTheFirstOneItsBackups) {
     for (std::uint64_t n = 1; n <= calls.size(); n += 3 * ChildRunStride()) {
         SCOPED_TRACE("first run stopped at host call " + std::to_string(n));
         PutBack(dir.Path(), originals);
-        ConverterChild first(args, {n, HostCall::Count, FaultKind::Stop, 0});
+        ConverterChild first(args, Planned({n, HostCall::Count, FaultKind::Stop, 0}));
         ASSERT_TRUE(first.WaitStopped());
         const auto during = Snapshot(dir.Path());
         const RunResult second = RunConverter(args);
@@ -279,7 +295,7 @@ TEST_P(Reliability, ASecondConverterNeverCostsTheFirstOneItsBackups) {
     std::printf("[ pairs    ] %s: %zu pairs, %zu second runs refused\n", GetParam().Name.c_str(), pairs, refused);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, Reliability, testing::ValuesIn(kImages), testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Images, Reliability, testing::ValuesIn(ConverterImages()), testing::PrintToStringParamName());
 
 // nbundo, put through the same from the image a clean conversion leaves.
 // What a faulted nbundo said, and so what it must have left: the image as the
@@ -488,7 +504,7 @@ TEST_P(UndoReliability, EveryFailedCallEndsInItsStageMessageAndTheRerunUndoes) {
         ++ends[v.End];
         ExpectLeft(v, run.Out.find("Could not write the journal") != std::string::npos);
         ExpectRerunUndoes();
-    }, ChildRunStride());
+    });
     if (HasFailure()) return;
     std::printf("[ undo sweep ] %s: %zu host calls, %zu injections: %zu kept the image, %zu put part of it back, %zu "
                 "undid it (%zu reruns found nothing left to do)\n", GetParam().Name.c_str(), undoCalls.size(), injections,

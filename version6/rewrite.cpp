@@ -37,9 +37,13 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // The compaction of a type 0 map: pages whose every entry is 0xFFFFFFFF are
 // dropped, the rest follow one another from MapDataOffset on, and each page's
 // new place goes into the table. Runs of pages are read into one buffer,
-// closed up there and written with one call. In place, a run whose pages keep
-// their places is not written again; from a source, the new file also gets
-// the bytes an in-place compaction leaves before and behind the pages.
+// summed there, closed up and written with one call. In place, a run whose
+// pages keep their places is not written again; from a source, the new file
+// also gets the bytes an in-place compaction leaves before and behind the
+// pages. From a source whose pages keep their 4096-byte boundaries (no
+// shift, as in layout 4), each group of retained pages that lay together is
+// shared from the source instead of written, where the file system can; from
+// its first refusal (or failure) on, the run writes as everywhere else.
 // Each retained page sets its bit in kept, so that the page table can be
 // made piece by piece when the checkpoint is written. *end is the offset just
 // behind the last retained page.
@@ -54,6 +58,7 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         if (code != NB_OK) return code;
         in = &sourceFile;
     }
+    bool share = source != nullptr && shift % NB_MAP_PAGE == 0;
     std::uint64_t inSize = 0;
     code = in->Query(&inSize);
     if (code != NB_OK) return code;
@@ -66,6 +71,7 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         code = NbCopyFileRange(*in, source->From, file, source->From + shift, body - source->From, run);
         if (code != NB_OK) return code;
     }
+    constexpr std::uint32_t kRunPages = NB_COPY_RUN / NB_MAP_PAGE;
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
@@ -75,24 +81,46 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         }
         // Whole pages only: a last page cut short fails as a short read.
         std::uint64_t pages = (inSize - readAt + NB_MAP_PAGE - 1) / NB_MAP_PAGE;
-        pages = std::min<std::uint64_t>({pages, NB_COPY_RUN / NB_MAP_PAGE, entries - page});
+        pages = std::min<std::uint64_t>({pages, kRunPages, entries - page});
         const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
         code = in->SeekRead(readAt, run.Data, bytes, nullptr);
         if (code != NB_OK) return code;
         NbProgressAdvance(bytes);
-        std::uint32_t retained = 0;
+        // The retained pages, as groups of neighbours: first page and count.
+        std::uint32_t groupFirst[kRunPages], groupPages[kRunPages], groups = 0, retained = 0;
         for (std::uint32_t k = 0; k < pages; ++k, ++page) {
-            std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;
+            const std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;
             if (PageIsUnused(at)) continue;
-            std::uint8_t* to = run.Data + static_cast<std::size_t>(retained) * NB_MAP_PAGE;
-            if (to != at) std::memmove(to, at, NB_MAP_PAGE);
-            head->PageCrc = NbCrc32Update(to, NB_MAP_PAGE, head->PageCrc);
+            head->PageCrc = NbCrc32Update(at, NB_MAP_PAGE, head->PageCrc);
             ++head->PageCount;
             kept[page / 8] = static_cast<std::uint8_t>(kept[page / 8] | 1u << (page % 8));
             ++retained;
+            if (groups > 0 && groupFirst[groups - 1] + groupPages[groups - 1] == k) {
+                ++groupPages[groups - 1];
+            } else {
+                groupFirst[groups] = k, groupPages[groups] = 1;
+                ++groups;
+            }
+        }
+        bool shared = false;
+        if (share && retained > 0) {
+            shared = true;
+            std::uint64_t to = writeAt;
+            for (std::uint32_t g = 0; g < groups && shared; ++g) {
+                const std::uint64_t length = std::uint64_t {groupPages[g]} * NB_MAP_PAGE;
+                shared = NbShareFileRange(*in, readAt + std::uint64_t {groupFirst[g]} * NB_MAP_PAGE, file, to, length) == NB_OK;
+                to += length;
+            }
+            share = shared;
         }
         const bool unchanged = source == nullptr && writeAt == readAt && retained == pages;
-        if (retained > 0 && !unchanged) {
+        if (retained > 0 && !unchanged && !shared) {
+            for (std::uint32_t g = 0, placed = 0; g < groups; placed += groupPages[g++]) {
+                if (groupFirst[g] != placed)
+                    std::memmove(run.Data + static_cast<std::size_t>(placed) * NB_MAP_PAGE,
+                                 run.Data + static_cast<std::size_t>(groupFirst[g]) * NB_MAP_PAGE,
+                                 static_cast<std::size_t>(groupPages[g]) * NB_MAP_PAGE);
+            }
             code = file.SeekWrite(writeAt, run.Data, retained * NB_MAP_PAGE);
             if (code != NB_OK) return code;
             // The medium works while the next run is read and summed.

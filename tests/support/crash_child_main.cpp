@@ -1,7 +1,8 @@
 // The converter (or nbundo) with a host that meets a planned fault, for the
 // tests that need it in a process of its own where no fork is at hand (Windows):
-//   nb_crash_child AT KIND FAULT CODE PERSISTENT ENTRY MAPBASE DATABASE METADATABASE...
-// (the fields of a FaultPlan, then the ChildEntry, enums as numbers). A crash
+//   nb_crash_child AT KIND FAULT CODE FLAGS ENTRY MAPBASE DATABASE METADATABASE...
+// (the fields of a FaultPlan, FLAGS 1 for Persistent and 2 for ShareByCopying,
+// then the ChildEntry, enums as numbers). A crash
 // ends the process by CrashNow, a stop waits for the parent; a run that never
 // meets the fault exits with 0.
 #include <cstdlib>
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
     plan.Kind = static_cast<HostCall>(std::atoi(argv[2]));
     plan.Fault = static_cast<FaultKind>(std::atoi(argv[3]));
     plan.Code = static_cast<NbResult>(std::strtoul(argv[4], nullptr, 10));
-    plan.Persistent = std::atoi(argv[5]) != 0;
+    plan.Persistent = (std::atoi(argv[5]) & 1) != 0;
+    plan.ShareByCopying = (std::atoi(argv[5]) & 2) != 0;
     const bool undo = static_cast<ChildEntry>(std::atoi(argv[6])) == ChildEntry::Undo;
     FaultHost host;
     host.Plan(plan);

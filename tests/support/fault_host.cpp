@@ -136,6 +136,28 @@ NbResult FaultHost::CopyRange(HostHandle from, std::uint64_t fromOffset, HostHan
     return plan_.Code;
 }
 
+NbResult FaultHost::ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                              std::uint64_t count) {
+    FaultKind fault;
+    if (Hit(HostCall::ShareRange, &fault)) return plan_.Code;
+    if (!plan_.ShareByCopying) return real_.ShareRange(from, fromOffset, to, toOffset, count);
+    constexpr std::uint64_t kBlock = 4096;
+    if (fromOffset % kBlock != 0 || toOffset % kBlock != 0 || count % kBlock != 0) return NB_NOT_SUPPORTED;
+    NoteWrite(to, toOffset, count);
+    std::vector<std::uint8_t> bytes(64 * 1024);
+    for (std::uint64_t at = 0; at < count;) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes.size(), count - at));
+        std::uint32_t done = 0;
+        NbResult code = real_.ReadAt(from, fromOffset + at, bytes.data(), piece, &done);
+        if (code == NB_OK && done != piece) code = NB_INVALID_PARAMETER;  // beyond the source's end
+        if (code == NB_OK) code = real_.WriteAt(to, toOffset + at, bytes.data(), piece, &done);
+        if (code == NB_OK && done != piece) code = 112;
+        if (code != NB_OK) return code;
+        at += piece;
+    }
+    return NB_OK;
+}
+
 NbResult FaultHost::Truncate(HostHandle h, std::uint64_t length) {
     FaultKind fault;
     if (Hit(HostCall::Truncate, &fault)) return plan_.Code;

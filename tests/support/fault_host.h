@@ -26,6 +26,10 @@ struct FaultPlan {
     FaultKind Fault = FaultKind::Error;
     NbResult Code = 5;
     bool Persistent = false;  // Error: every matching call from At on fails
+    // ShareRange succeeds by copying the bytes, as a file system with
+    // 4096-byte blocks that shares would (where tests run on one that
+    // cannot); else it goes to the real host.
+    bool ShareByCopying = false;
 };
 
 class FaultHost : public ForwardingHost {
@@ -57,6 +61,8 @@ public:
                      std::uint32_t* done) override;
     NbResult CopyRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
                        std::uint32_t count, std::uint32_t* done) override;
+    NbResult ShareRange(HostHandle from, std::uint64_t fromOffset, HostHandle to, std::uint64_t toOffset,
+                        std::uint64_t count) override;
     NbResult Truncate(HostHandle h, std::uint64_t length) override;
     NbResult Identity(HostHandle h, HostFileId* id) override;
     NbResult Inspect(const char* name, HostFileInfo* info) override;

@@ -77,15 +77,18 @@ private:
 };
 bool EndedByCrash(int status);
 
-// The tests that run a child process per host call (kills, power losses,
-// pairs of converters) take every N-th call only when NB_CHILD_STRIDE=N is
-// set: under Wine each process costs a fifth of a second. The in-process
-// fault sweep always takes every call.
-inline std::uint64_t ChildRunStride() {
-    const char* text = std::getenv("NB_CHILD_STRIDE");
+// Which host calls the fault tests take: every N-th only when told to, as
+// under Wine, where each run is slow (a child process costs a fifth of a
+// second). NB_CHILD_STRIDE=N for the tests that run a child process per call
+// (kills, power losses, pairs of programs), NB_SWEEP_STRIDE=N for the
+// in-process fault sweeps; unset or 0, every call.
+inline std::uint64_t StrideFrom(const char* variable) {
+    const char* text = std::getenv(variable);
     const unsigned long long stride = text != nullptr ? std::strtoull(text, nullptr, 10) : 1;
     return stride > 0 ? stride : 1;
 }
+inline std::uint64_t ChildRunStride() { return StrideFrom("NB_CHILD_STRIDE"); }
+inline std::uint64_t SweepStride() { return StrideFrom("NB_SWEEP_STRIDE"); }
 
 // The exit code a parent sees for a process that returned code: Linux keeps
 // the low 8 bits (996 shows as 228), Windows all 32.

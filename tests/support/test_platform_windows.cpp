@@ -191,7 +191,8 @@ ConverterChild::ConverterChild(const std::vector<std::string>& args, const Fault
     // the converter (or nbundo) with the planned host.
     std::vector<std::string> words {std::to_string(plan.At), std::to_string(static_cast<int>(plan.Kind)),
                                     std::to_string(static_cast<int>(plan.Fault)), std::to_string(plan.Code),
-                                    plan.Persistent ? "1" : "0", std::to_string(static_cast<int>(entry))};
+                                    std::to_string((plan.Persistent ? 1 : 0) | (plan.ShareByCopying ? 2 : 0)),
+                                    std::to_string(static_cast<int>(entry))};
     words.insert(words.end(), args.begin(), args.end());
     PROCESS_INFORMATION process;
     if (!Spawn(NB_CRASH_CHILD_PATH, words, "", "NUL", "NUL", &process)) {
