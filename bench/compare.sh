@@ -156,7 +156,7 @@ for name in $filesystems; do
     [[ $name == "$own_type" ]] && name=own
     case $name in
     own | xfs | btrfs | ext4) ;;
-    *) echo "unknown file system '$name': give own (here ), xfs, btrfs or ext4" >&2; exit 2 ;;
+    *) echo "unknown file system '$name': give own (here $own_type), xfs, btrfs or ext4" >&2; exit 2 ;;
     esac
     [[ " ${selected[*]-} " == *" $name "* ]] || selected+=("$name")
 done
@@ -301,13 +301,13 @@ measure() {
 # Makes, mounts and measures a loop file system of type FS; a note and
 # nothing else when that cannot be done.
 measure_loop() {
-    local fs=$1 mkfs fit s largest=0 size mnt img out
+    local fs=$1 mkfs fit s largest=0 size mnt img out rc=0
     if [[ $(id -u) != 0 ]]; then
         note "skipping $fs: mounting a loop file system needs root"
         return 0
     fi
     mkfs=$(PATH=$PATH:/usr/sbin:/sbin command -v "mkfs.$fs" || true)
-    if [[ -z $mkfs ]]; then
+    if [[ ! -f $mkfs || ! -x $mkfs ]]; then
         local package
         case $fs in xfs) package=xfsprogs ;; btrfs) package=btrfs-progs ;; *) package=e2fsprogs ;; esac
         note "skipping $fs: mkfs.$fs is missing (package $package)"
@@ -327,19 +327,21 @@ measure_loop() {
     rm -f "$img"
     truncate -s "${size}M" "$img"
     case $fs in
-    xfs) out=$("$mkfs" -q -f -m reflink=1 "$img" 2>&1) ;;
-    btrfs) out=$("$mkfs" -q -f "$img" 2>&1) ;;
-    *) out=$("$mkfs" -q -F "$img" 2>&1) ;;
-    esac || {
-        note "skipping $fs: mkfs.$fs failed: $(echo "$out" | head -n 1)"
+    xfs) out=$("$mkfs" -q -f -m reflink=1 "$img" 2>&1) || rc=$? ;;
+    btrfs) out=$("$mkfs" -q -f "$img" 2>&1) || rc=$? ;;
+    *) out=$("$mkfs" -q -F "$img" 2>&1) || rc=$? ;;
+    esac
+    if ((rc)); then
+        note "skipping $fs: mkfs.$fs failed (exit $rc)${out:+: $(echo "$out" | head -n 1)}"
         unmount_fs "$mnt" "$img"
         return 0
-    }
-    out=$(mount -o loop "$img" "$mnt" 2>&1) || {
-        note "skipping $fs: mount -o loop failed: $(echo "$out" | head -n 1)"
+    fi
+    out=$(mount -o loop "$img" "$mnt" 2>&1) || rc=$?
+    if ((rc)); then
+        note "skipping $fs: mount -o loop failed (exit $rc)${out:+: $(echo "$out" | head -n 1)}"
         unmount_fs "$mnt" "$img"
         return 0
-    }
+    fi
     dir=$mnt
     measure "$fs" "$fit"
     unmount_fs "$mnt" "$img"

@@ -23,7 +23,7 @@ elif [ $# -gt 0 ]; then
     exit 2
 fi
 nb_install_missing cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
-    dpkg-dev file man-db
+    dpkg-dev file man-db xfsprogs btrfs-progs
 
 jobs=$(nproc)
 export NB_WERROR=ON  # read by the fuzzing and i686 scripts too

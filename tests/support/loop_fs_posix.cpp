@@ -15,14 +15,14 @@ bool Quietly(const std::string& command) { return std::system((command + " >/dev
 
 }  // namespace
 
-LoopFileSystem::LoopFileSystem(const std::string& type) {
+LoopFileSystem::LoopFileSystem(const std::string& type) : owner_(::getpid()) {
     const std::string mkfs = "mkfs." + type;
     if (::geteuid() != 0) {
         skip_ = "mounting " + type + " needs root";
         return;
     }
     if (!Quietly("command -v " + mkfs)) {
-        skip_ = mkfs + " is not installed";
+        skip_ = mkfs + " is not installed (or not on PATH)";
         return;
     }
     folder_ = MakeTempDirectory();
@@ -42,9 +42,11 @@ LoopFileSystem::LoopFileSystem(const std::string& type) {
 }
 
 LoopFileSystem::~LoopFileSystem() {
+    // A forked child that ends through exit leaves its parent's mount alone.
+    if (owner_ != ::getpid()) return;
     // mount -o loop marks its device to detach itself at the unmount; a lazy
     // unmount, should something still hold a file, detaches it as it ends.
     if (mounted_ && !Quietly("umount '" + mount_.string() + "'")) (void)Quietly("umount -l '" + mount_.string() + "'");
     std::error_code ignored;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+    std::filesystem::remove_all(folder_, ignored);
 }

@@ -18,5 +18,6 @@ public:
 private:
     std::filesystem::path folder_, mount_;
     std::string skip_;
+    long owner_;  // the process that made it
     bool mounted_ = false;
 };
