@@ -225,7 +225,8 @@ void FinishReverts(bool allReverted, const char* journalName) {
 // ranges the rewrite wrote, and all behind the original end. A change the
 // image went through since, anywhere an undo would write, stops the undo.
 [[nodiscard]] NbResult KeepUndoRecord(const NbConversionPlan& plan, const NbJournal& journal,
-                                      const std::vector<HostFileInfo>& before, const char* recordName) {
+                                      const std::vector<HostFileInfo>& before, const char* recordName,
+                                      const NbMapPageArea& pages) {
     NbUndoRecord record;
     for (std::size_t k = 0; k < journal.Files.size(); ++k) {
         const NbJournalFile& entry = journal.Files[k];
@@ -242,7 +243,9 @@ void FinishReverts(bool allReverted, const char* journalName) {
             ranges.push_back({entry.Length, UINT64_MAX - entry.Length});
         }
         f.Fingerprinted = NbRangesWithin(ranges, 0, UINT64_MAX);
-        const NbResult code = NbFingerprint(entry.Name.c_str(), f.Fingerprinted, &f.ConvertedLength, &f.FingerprintCrc);
+        // The map's retained pages by the CRC the rewrite summed as it read them.
+        const NbResult code = NbFingerprint(entry.Name.c_str(), f.Fingerprinted, &f.ConvertedLength, &f.FingerprintCrc,
+                                            kind == NbImageFile::Map ? &pages : nullptr);
         if (code != NB_OK) return code;
         // Said as the file's own ranges: none reaches behind its end.
         f.Fingerprinted = NbRangesWithin(f.Fingerprinted, 0, f.ConvertedLength);
@@ -305,7 +308,8 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
     }
     NbPrint("%s: Image size %d blocks, block size %d\n", kMain, plan.Rewrite.ImageSize, plan.Rewrite.BlockSize);
     NbPrint("%s: Replacing headers with new...\n", kMain);
-    code = NbRewriteAsPlanned(image.Data, mapName, image.Metadata, image.MetadataCount, plan, reading.Records.get());
+    NbMapPageArea pages;
+    code = NbRewriteAsPlanned(image.Data, mapName, image.Metadata, image.MetadataCount, plan, reading.Records.get(), &pages);
     // A result that does not verify is a failed rewrite like any other.
     if (code == NB_OK) code = NbVerifyConversion(image.Data, mapName, image.Metadata, image.MetadataCount);
     // The undo record is part of a finished conversion: one that cannot be
@@ -318,7 +322,7 @@ void Convert(const NbImageNames& image, NbImageReading& reading, NbTraceRecorder
         HostFileInfo found;
         code = NbUndoName(mapName, recordName, kNameSize);
         const bool existed = code == NB_OK && NbHost().Inspect(recordName, &found) != NB_FILE_NOT_FOUND;
-        if (code == NB_OK) code = KeepUndoRecord(plan, journal, before, recordName);
+        if (code == NB_OK) code = KeepUndoRecord(plan, journal, before, recordName, pages);
         if (code != NB_OK) {
             NbPrint("%s: The undo record [%s.undo] could not be written. Error %u\n", kMain, mapName, code);
             // One that reached its name before its folder failed to flush

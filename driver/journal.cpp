@@ -428,21 +428,31 @@ NbResult NbUndoRead(const char* recordName, NbUndoRecord* record, HostFileInfo* 
 }
 
 NbResult NbFingerprint(const char* fileName, const std::vector<NbByteRange>& ranges, std::uint64_t* length,
-                       std::uint32_t* crc) {
+                       std::uint32_t* crc, const NbMapPageArea* known) {
     static const char kName[] = "NbFingerprint";
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ %s\n", kName);
     CNimbraFile file;
     NbResult code = file.Create(fileName, NB_OPEN_EXISTING, NB_ACCESS_READ, NB_SHARE_READ, 0);
     if (code == NB_OK) code = file.Query(length);
     CNimbraBuffer buffer;
-    if (code == NB_OK) code = buffer.Allocate(kChunk, false);
+    // The whole converted map passes through here: pieces as large as the
+    // map work's own, for fewer calls.
+    constexpr std::uint32_t kPiece = 0x80000;
+    if (code == NB_OK) code = buffer.Allocate(kPiece, false);
     std::uint32_t value = 0xFFFFFFFF;
     for (const NbByteRange& r : ranges) {
         // What lies beyond the file's end is no byte of it: the length,
         // fingerprinted beside, tells a file that was cut.
         const std::uint64_t end = std::min(*length, r.Length > UINT64_MAX - r.Offset ? UINT64_MAX : r.Offset + r.Length);
         for (std::uint64_t at = r.Offset; code == NB_OK && at < end;) {
-            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(end - at, kChunk));
+            if (known != nullptr && known->Length > 0 && at == known->Offset && end - at >= known->Length) {
+                value = NbCrc32Shift(value, known->Length) ^ known->Crc;
+                at += known->Length;
+                continue;
+            }
+            std::uint64_t left = end - at;
+            if (known != nullptr && known->Offset > at) left = std::min(left, known->Offset - at);
+            const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kPiece));
             code = file.SeekRead(at, buffer.Data, piece, nullptr);
             if (code == NB_OK) value = NbCrc32Update(buffer.Data, piece, value);
             at += piece;

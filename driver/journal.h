@@ -96,6 +96,7 @@ inline constexpr std::uint32_t NB_UNDO_VERSION = 1;
 [[nodiscard]] NbResult NbUndoRead(const char* recordName, NbUndoRecord* record, HostFileInfo* file,
                                   std::uint32_t* version);
 // The file's length, and the CRC of its bytes in the ranges, in order (a
-// range is cut at the file's end).
+// range is cut at the file's end). known: bytes whose CRC (from 0) is known
+// already, taken as they are instead of read, where a range passes them whole.
 [[nodiscard]] NbResult NbFingerprint(const char* fileName, const std::vector<NbByteRange>& ranges,
-                                     std::uint64_t* length, std::uint32_t* crc);
+                                     std::uint64_t* length, std::uint32_t* crc, const NbMapPageArea* known = nullptr);

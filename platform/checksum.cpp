@@ -94,6 +94,33 @@ bool HaveClmul() {
 }  // namespace
 #endif
 
+namespace {
+
+// a times b modulo the polynomial, both as reflected 32-bit polynomials
+// (bit 31 is x^0).
+std::uint32_t MultiplyModP(std::uint32_t a, std::uint32_t b) {
+    std::uint32_t product = 0;
+    for (std::uint32_t m = 1u << 31; m != 0; m >>= 1) {
+        if (a & m) product ^= b;
+        b = (b & 1) ? (b >> 1) ^ 0xEDB88320u : b >> 1;
+    }
+    return product;
+}
+
+}  // namespace
+
+std::uint32_t NbCrc32Shift(std::uint32_t value, std::uint64_t length) {
+    // value times x^(8 length): x^(2^k) by squaring, for each bit of 8 length.
+    std::uint32_t power = 1u << 30;  // x^1
+    for (int k = 0; k < 3; ++k) power = MultiplyModP(power, power);  // x^8: one byte
+    std::uint32_t xn = 1u << 31;  // x^0
+    for (std::uint64_t n = length; n != 0; n >>= 1) {
+        if (n & 1) xn = MultiplyModP(power, xn);
+        power = MultiplyModP(power, power);
+    }
+    return MultiplyModP(xn, value);
+}
+
 std::uint32_t NbCrc32Update(const void* data, std::uint32_t length, std::uint32_t value) {
     const auto* p = static_cast<const std::uint8_t*>(data);
 #if NB_CRC_CLMUL

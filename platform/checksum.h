@@ -8,6 +8,11 @@
 
 std::uint32_t NbCrc32(const void* data, std::uint32_t length);
 std::uint32_t NbCrc32Update(const void* data, std::uint32_t length, std::uint32_t value);
+// The running value after length zero bytes, without passing them: the
+// register is linear, so NbCrc32Update over A then B equals
+// NbCrc32Shift(NbCrc32Update(A, v), |B|) ^ NbCrc32Update(B, 0), and a CRC
+// already known for B stands in for reading B again.
+std::uint32_t NbCrc32Shift(std::uint32_t value, std::uint64_t length);
 // One table lookup per byte: the reference the faster NbCrc32Update must match.
 std::uint32_t NbCrc32UpdateBytewise(const void* data, std::uint32_t length, std::uint32_t value);
 

@@ -30,4 +30,23 @@ TEST(CrcEquivalence, SlicedUpdateMatchesBytewiseOverLengthsAlignmentsAndStarts) 
             for (std::uint32_t value : {0u, 0xFFFFFFFFu, 0x12345678u}) same(at, n, value);
 }
 
+// A CRC known for the second of two pieces stands in for reading it: the
+// fingerprint of a converted map takes its pages' CRC instead of their bytes.
+TEST(CrcEquivalence, ShiftCombinesTwoPiecesAsOneUpdate) {
+    std::mt19937 random(20261207);
+    std::vector<std::uint8_t> bytes(70000);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    for (std::uint32_t split : {0u, 1u, 7u, 4096u, 65536u, 69999u, 70000u})
+        for (std::uint32_t value : {0u, 0xFFFFFFFFu, 0x9E3779B9u}) {
+            const std::uint32_t rest = static_cast<std::uint32_t>(bytes.size()) - split;
+            EXPECT_EQ(NbCrc32Shift(NbCrc32Update(bytes.data(), split, value), rest) ^ NbCrc32Update(bytes.data() + split, rest, 0),
+                      NbCrc32Update(bytes.data(), static_cast<std::uint32_t>(bytes.size()), value))
+                << "split at " << split << ", start 0x" << std::hex << value;
+        }
+    // Past 4 GiB of zeros, as a 16 GiB map's pages are passed.
+    std::uint32_t value = 0x12345678u;
+    for (int i = 0; i < 5; ++i) value = NbCrc32Shift(value, std::uint64_t {1} << 30);
+    EXPECT_EQ(value, NbCrc32Shift(0x12345678u, std::uint64_t {5} << 30));
+}
+
 }  // namespace

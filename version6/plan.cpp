@@ -34,7 +34,7 @@ NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& pl
 
 NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                             std::uint32_t metadataFileCount, const NbConversionPlan& plan,
-                            const MetadataFileParameters* metadataFileParameters) {
+                            const MetadataFileParameters* metadataFileParameters, NbMapPageArea* pages) {
     if (!plan.RebuildMapFromBackup)
         return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
                              metadataFileParameters);
@@ -44,7 +44,7 @@ NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, c
     if (code != NB_OK) return code;
     const NbMapSource source {backupName, plan.RelocateMap ? NB_LEGACY_MAP_DATA_OFFSET : 0, plan.RebuildShift};
     return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
-                         metadataFileParameters, &source);
+                         metadataFileParameters, &source, pages);
 }
 
 std::vector<NbByteRange> NbPlannedWrites(NbImageFile file, const ImageParameters& p, std::uint64_t fileLength) {

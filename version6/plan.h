@@ -9,6 +9,15 @@
 #include "legacy/image_parameters.h"
 #include "platform/result.h"
 
+// Where a type 0 map's retained pages lie in the rewritten map, and their CRC
+// (the checkpoint's PageCrc): what the fingerprint of the converted map takes
+// instead of reading the pages again, which, shared with the backup, are not
+// in the page cache of the new map.
+struct NbMapPageArea {
+    std::uint64_t Offset = 0, Length = 0;
+    std::uint32_t Crc = 0;
+};
+
 struct NbByteRange {
     std::uint64_t Offset;
     std::uint64_t Length;
@@ -41,7 +50,7 @@ void NbPlanConversion(std::uint32_t version, const ImageParameters& read, NbConv
 [[nodiscard]] NbResult NbRelocateAsPlanned(const char* mapFileName, const NbConversionPlan& plan);
 [[nodiscard]] NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                             std::uint32_t metadataFileCount, const NbConversionPlan& plan,
-                            const MetadataFileParameters* metadataFileParameters);
+                            const MetadataFileParameters* metadataFileParameters, NbMapPageArea* pages = nullptr);
 
 // Every byte range that the rewrite may write in one file of the image, given
 // the description the rewrite works from and the file's length before it (a

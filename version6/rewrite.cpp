@@ -41,9 +41,9 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // pages keep their places is not written again; from a source, the new file
 // also gets the bytes an in-place compaction leaves before and behind the
 // pages. From a source whose pages keep their 4096-byte boundaries (no
-// shift, as in layout 4), each group of retained pages that lay together is
-// shared from the source instead of written, where the file system can; from
-// its first refusal (or failure) on, the run writes as everywhere else.
+// shift, as in layout 4), each long group of retained pages that lay together
+// is shared from the source instead of written, where the file system can;
+// from its first refusal (or failure) on, the run writes as everywhere else.
 // Each retained page sets its bit in kept, so that the page table can be
 // made piece by piece when the checkpoint is written. *end is the offset just
 // behind the last retained page.
@@ -72,6 +72,9 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         if (code != NB_OK) return code;
     }
     constexpr std::uint32_t kRunPages = NB_COPY_RUN / NB_MAP_PAGE;
+    // A share costs a call that clones extents (tens of microseconds); a
+    // group shorter than this is written for less, from the buffer it is in.
+    constexpr std::uint32_t kShareFewestPages = 16;
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
@@ -102,29 +105,38 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
                 ++groups;
             }
         }
-        bool shared = false;
-        if (share && retained > 0) {
-            shared = true;
-            std::uint64_t to = writeAt;
-            for (std::uint32_t g = 0; g < groups && shared; ++g) {
-                const std::uint64_t length = std::uint64_t {groupPages[g]} * NB_MAP_PAGE;
-                shared = NbShareFileRange(*in, readAt + std::uint64_t {groupFirst[g]} * NB_MAP_PAGE, file, to, length) == NB_OK;
-                to += length;
-            }
-            share = shared;
-        }
         const bool unchanged = source == nullptr && writeAt == readAt && retained == pages;
-        if (retained > 0 && !unchanged && !shared) {
-            for (std::uint32_t g = 0, placed = 0; g < groups; placed += groupPages[g++]) {
+        if (retained > 0 && !unchanged) {
+            // Long groups are shared; the others are closed up in the
+            // buffer and written, neighbours in the new file with one call.
+            std::uint64_t to = writeAt, pendingTo = writeAt;
+            std::uint32_t placed = 0, pendingFrom = 0;
+            for (std::uint32_t g = 0; g <= groups; ++g) {
+                const bool last = g == groups;
+                const std::uint64_t length = last ? 0 : std::uint64_t {groupPages[g]} * NB_MAP_PAGE;
+                bool shared = false;
+                if (!last && share && groupPages[g] >= kShareFewestPages) {
+                    shared = NbShareFileRange(*in, readAt + std::uint64_t {groupFirst[g]} * NB_MAP_PAGE, file, to, length) == NB_OK;
+                    share = shared;
+                }
+                if ((last || shared) && placed > pendingFrom) {
+                    const std::uint32_t n = (placed - pendingFrom) * NB_MAP_PAGE;
+                    code = file.SeekWrite(pendingTo, run.Data + static_cast<std::size_t>(pendingFrom) * NB_MAP_PAGE, n);
+                    if (code != NB_OK) return code;
+                    // The medium works while the next run is read and summed.
+                    file.StartWriteback(pendingTo, n);
+                }
+                if (last) break;
+                to += length;
+                if (shared) {
+                    pendingFrom = placed, pendingTo = to;
+                    continue;
+                }
                 if (groupFirst[g] != placed)
                     std::memmove(run.Data + static_cast<std::size_t>(placed) * NB_MAP_PAGE,
-                                 run.Data + static_cast<std::size_t>(groupFirst[g]) * NB_MAP_PAGE,
-                                 static_cast<std::size_t>(groupPages[g]) * NB_MAP_PAGE);
+                                 run.Data + static_cast<std::size_t>(groupFirst[g]) * NB_MAP_PAGE, length);
+                placed += groupPages[g];
             }
-            code = file.SeekWrite(writeAt, run.Data, retained * NB_MAP_PAGE);
-            if (code != NB_OK) return code;
-            // The medium works while the next run is read and summed.
-            file.StartWriteback(writeAt, retained * NB_MAP_PAGE);
         }
         writeAt += std::uint64_t {retained} * NB_MAP_PAGE;
         readAt += bytes;
@@ -191,7 +203,8 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 
 // The map: the compacted pages (plain map) or nothing of the body (extended
 // map), the checkpoint, both superblocks and the header.
-[[nodiscard]] NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParameters& p, const NbMapSource* source) {
+[[nodiscard]] NbResult WriteMap(CNimbraFile& file, const char* mapFileName, const ImageParameters& p, const NbMapSource* source,
+                                NbMapPageArea* pages) {
     NbResult code = file.Create(mapFileName, NB_OPEN_EXISTING, NB_ACCESS_READ_WRITE, NB_SHARE_READ_WRITE, 0);
     if (code != NB_OK) NB_RETURN(kName, code);
     if (p.MapType != 0 && p.MapType != 1) NB_RETURN(kName, NB_INVALID_PARAMETER);
@@ -217,6 +230,7 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
             code = CompactMap(file, source, p, entries, kept.Data, run, &head, &end);
             if (code == NB_OK) code = NbPlaceMap(end, checkpointSize, NB_MAP_PAGE, &place);
             if (code != NB_OK) NB_RETURN(kName, code);
+            if (pages != nullptr) *pages = {p.MapDataOffset, std::uint64_t {head.PageCount} * NB_MAP_PAGE, head.PageCrc};
         } else {
             code = NbPlaceMap(p.MapFileSize, checkpointSize, p.MapPageSize, &place);
             if (code != NB_OK) NB_RETURN(kName, code);
@@ -324,7 +338,8 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 
 NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                        std::uint32_t metadataFileCount, const ImageParameters* parameters,
-                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source) {
+                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source,
+                       NbMapPageArea* pages) {
     NbTrace(NB_TRACE_FLOW, NbTraceContext, "+++ NbConvertToV6\n");
     if (dataFileName == nullptr || mapFileName == nullptr || metadataFileNames == nullptr ||
         metadataFileParameters == nullptr || metadataFileCount == 0 || parameters == nullptr) {
@@ -345,7 +360,7 @@ NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char**
 
     // One file object, on one file at a time.
     CNimbraFile file;
-    NbResult code = WriteMap(file, mapFileName, p, source);
+    NbResult code = WriteMap(file, mapFileName, p, source, pages);
     if (code != NB_OK) return code;
     (void)file.Close();
     code = WriteData(file, dataFileName, p, data);

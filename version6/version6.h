@@ -29,7 +29,8 @@ struct NbMapSource {
 // caller reverts from the backups.
 [[nodiscard]] NbResult NbConvertToV6(const char* dataFileName, const char* mapFileName, char** metadataFileNames,
                        std::uint32_t metadataFileCount, const ImageParameters* parameters,
-                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source = nullptr);
+                       const MetadataFileParameters* metadataFileParameters, const NbMapSource* source = nullptr,
+                       NbMapPageArea* pages = nullptr);
 
 // Moves the map file's body from oldDataOffset to newDataOffset by renaming
 // the file over its backup name and copying the body into a new file; the
