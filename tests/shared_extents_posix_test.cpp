@@ -1,8 +1,9 @@
 // The conversion table once more on XFS and on btrfs, file systems that can
 // share extents: every byte must come out as anywhere else, and a layout 4
 // plain map's long groups of retained pages must share the storage of its
-// backup (the old map) instead of taking room of their own. Layouts 2 and 3 move the pages by
-// 4,064 bytes, which no file system can share: their bytes alone are checked.
+// backup (the old map) instead of taking room of their own. Layouts 2 and 3
+// move the pages by 4,064 bytes, which no file system can share: their bytes
+// alone are checked.
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
