@@ -23,6 +23,7 @@
 #include "tests/support/loop_fs_posix.h"
 #include "tests/support/test_platform.h"
 #include "version6/records.h"
+#include "version6/version6.h"
 
 namespace {
 
@@ -92,10 +93,10 @@ std::vector<ConversionRow> Rows() {
 }
 
 // The bytes the converter shares: the retained pages that lie in groups of
-// at least 16 neighbours within one run of 128 pages (the pages it reads at
-// once); shorter groups cost less written than shared.
+// enough neighbours within one run (the pages it reads at once); shorter
+// groups cost less written than shared.
 std::uint64_t SharedBytes(const ImageRecipe& recipe) {
-    constexpr std::uint32_t kRun = 128, kFewest = 16;
+    constexpr std::uint32_t kRun = NB_COPY_RUN / NB_MAP_PAGE, kFewest = NB_SHARE_FEWEST_PAGES;
     const std::uint32_t pages = MapPageCount(recipe);
     std::uint64_t shared = 0, group = 0;
     for (std::uint32_t i = 0; i <= pages; ++i) {

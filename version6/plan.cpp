@@ -37,7 +37,7 @@ NbResult NbRewriteAsPlanned(const char* dataFileName, const char* mapFileName, c
                             const MetadataFileParameters* metadataFileParameters, NbMapPageArea* pages) {
     if (!plan.RebuildMapFromBackup)
         return NbConvertToV6(dataFileName, mapFileName, metadataFileNames, metadataFileCount, &plan.Rewrite,
-                             metadataFileParameters);
+                             metadataFileParameters, nullptr, pages);
     char backupName[NB_NAME_SIZE];
     NbResult code = NbBackupName(mapFileName, backupName, sizeof backupName);
     if (code == NB_OK && !plan.RelocateMap) code = NbPrepareMapRebuild(mapFileName);

@@ -72,9 +72,6 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         if (code != NB_OK) return code;
     }
     constexpr std::uint32_t kRunPages = NB_COPY_RUN / NB_MAP_PAGE;
-    // A share costs a call that clones extents (tens of microseconds); a
-    // group shorter than this is written for less, from the buffer it is in.
-    constexpr std::uint32_t kShareFewestPages = 16;
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
@@ -115,7 +112,7 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
                 const bool last = g == groups;
                 const std::uint64_t length = last ? 0 : std::uint64_t {groupPages[g]} * NB_MAP_PAGE;
                 bool shared = false;
-                if (!last && share && groupPages[g] >= kShareFewestPages) {
+                if (!last && share && groupPages[g] >= NB_SHARE_FEWEST_PAGES) {
                     shared = NbShareFileRange(*in, readAt + std::uint64_t {groupFirst[g]} * NB_MAP_PAGE, file, to, length) == NB_OK;
                     share = shared;
                 }

@@ -12,6 +12,10 @@ inline constexpr std::uint64_t NB_V6_MAP_DATA_OFFSET = 4096;
 // Bulk map work moves runs of this many bytes per call: few calls per MiB,
 // and one buffer of a fixed size whatever the map's length.
 inline constexpr std::uint32_t NB_COPY_RUN = 0x80000;
+// A share costs a call that clones extents (tens of microseconds); a group of
+// retained map pages shorter than this is written for less, from the buffer
+// it was read into.
+inline constexpr std::uint32_t NB_SHARE_FEWEST_PAGES = 16;
 
 // Where a type 0 map's pages come from when they are not compacted in place:
 // the whole previous map, kept under the backup name, whose bytes from From
