@@ -5,7 +5,7 @@
 # memory.
 #
 #   bench/compare.sh [-b BUILD_DIR] [-n RUNS] [-d WORK_DIR] [-s "SIZES_MIB"]
-#                    [-f "FILE_SYSTEMS"] [-e N]
+#                    [-f "FILE_SYSTEMS"] [-e N] [-B]
 #
 # BUILD_DIR holds NimbraConvert and tools/nbmkimage (default: build beside
 # this script's folder). RUNS per measurement (default 5). WORK_DIR (default a
@@ -16,9 +16,12 @@
 # FILE_SYSTEMS (default "own xfs btrfs") names where to measure: "own" (or its
 # real type, as findmnt gives it) is WORK_DIR's own file system; xfs, btrfs
 # or ext4 (another than the own one) is made by mkfs.TYPE in a sparse file
-# in WORK_DIR, sized for the largest map, mounted with mount -o loop on a
-# mktemp -d mount point, and unmounted and removed when its measurements are
-# done or the script stops (also on failure or Ctrl-C). That needs root and
+# in WORK_DIR, sized for the largest map, bound to a loop device with direct
+# I/O (losetup --direct-io=on: it writes through to the disk, not into the
+# page cache of its image file once more; its rows say "(dio)"; -B binds it
+# without) and mounted on a mktemp -d mount point, and unmounted and removed
+# when its measurements are done or the script stops (also on failure or
+# Ctrl-C). That needs root and
 # the package of mkfs.TYPE (xfsprogs, btrfs-progs, e2fsprogs): without them,
 # or when the mount fails, the file system is skipped with a note.
 #
@@ -53,7 +56,8 @@ work=""
 sizes="256 1024"
 filesystems="own xfs btrfs"
 every=""
-while getopts "b:n:d:s:f:e:h" opt; do
+direct=1
+while getopts "b:n:d:s:f:e:Bh" opt; do
     case $opt in
     b) build=$OPTARG ;;
     n) runs=$OPTARG ;;
@@ -61,7 +65,8 @@ while getopts "b:n:d:s:f:e:h" opt; do
     s) sizes=$OPTARG ;;
     f) filesystems=$OPTARG ;;
     e) every=$OPTARG ;;
-    *) sed -n '2,45p' "$0"; exit 2 ;;
+    B) direct=0 ;;
+    *) sed -n '2,48p' "$0"; exit 2 ;;
     esac
 done
 converter="$build/NimbraConvert"
@@ -111,8 +116,7 @@ unmount_fs() {
     fi
     rmdir "$mnt" 2>/dev/null || true
     if [[ -e $img ]]; then
-        # mount -o loop frees its loop device on unmount; one still bound to
-        # this image (a lazy unmount) is detached.
+        # Every loop device still bound to this image is detached.
         for dev in $(losetup -n -O NAME -j "$img" 2>/dev/null); do losetup -d "$dev" 2>/dev/null || true; done
         rm -f "$img"
     fi
@@ -344,14 +348,30 @@ measure_loop() {
         unmount_fs "$mnt" "$img"
         return 0
     fi
-    out=$(mount -o loop "$img" "$mnt" 2>&1) || rc=$?
+    # With direct I/O the loop device writes through to the disk as a file
+    # system on a disk of its own would, not into the page cache of the
+    # image file once more (which makes flushes cheap and uneven).
+    local dev dio=""
+    if ((direct)); then
+        dev=$(losetup --direct-io=on -f --show "$img" 2>&1) || rc=$?
+        if ((rc)); then
+            out=$dev
+        elif [[ $(cat "/sys/block/${dev#/dev/}/loop/dio" 2>/dev/null) == 1 ]]; then
+            dio=" (dio)"
+        else
+            note "$fs: the loop device could not use direct I/O; it writes through the page cache of $img"
+        fi
+    else
+        dev=$(losetup -f --show "$img" 2>&1) || { rc=$?; out=$dev; }
+    fi
+    ((rc)) || out=$(mount "$dev" "$mnt" 2>&1) || rc=$?
     if ((rc)); then
-        note "skipping $fs: mount -o loop failed (exit $rc)${out:+: $(echo "$out" | head -n 1)}"
+        note "skipping $fs: mounting a loop device failed (exit $rc)${out:+: $(echo "$out" | head -n 1)}"
         unmount_fs "$mnt" "$img"
         return 0
     fi
     dir=$mnt
-    measure "$fs" "$fit"
+    measure "$fs$dio" "$fit"
     unmount_fs "$mnt" "$img"
 }
 
