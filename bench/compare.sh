@@ -21,9 +21,9 @@
 # page cache of its image file once more; its rows say "(dio)"; -B binds it
 # without) and mounted on a mktemp -d mount point, and unmounted and removed
 # when its measurements are done or the script stops (also on failure or
-# Ctrl-C). That needs root and
-# the package of mkfs.TYPE (xfsprogs, btrfs-progs, e2fsprogs): without them,
-# or when the mount fails, the file system is skipped with a note.
+# Ctrl-C). That needs root and the package of mkfs.TYPE (xfsprogs,
+# btrfs-progs, e2fsprogs): without them, or when the mount fails, the file
+# system is skipped with a note.
 #
 # On each file system, first a layout 4 image with a small map is converted
 # RUNS times and the median time given in ms, beside the time to start the

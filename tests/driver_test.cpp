@@ -280,12 +280,9 @@ const std::string kDataGuid = "72623859790382856";
 INSTANTIATE_TEST_SUITE_P(Driver, ReadingRun, ::testing::Values(
     ReadingCase {"Layout2DataAndMetadataDisagree", 2, 1, 2, 8, 8, 0x99, Exit("NbConvertFromV2", "13")},
     ReadingCase {"Layout2MapNamesOtherData", 2, 1, 0, 24, 8, 0x99, Exit("NbConvertFromV2", "13")},
-    ReadingCase {"Layout3MetadataGuidNotZero", 3, 1, 2, 8, 8, 5,
-                 Trace {"*** NbConvertFromV3 13 Metadata GUID of file [{T}] is not 0"} + Exit("NbConvertFromV3", "13")},
     ReadingCase {"Layout3ParametersDiffer", 3, 2, 3, 32, 2, 1,
                  Trace {"*** NbConvertFromV3 13 Parameters [1 4096 2] in file [{U}] does not match image parameters [0 4096 2]"} +
                      Exit("NbConvertFromV3", "13")},
-    ReadingCase {"Layout3MapNamesOtherData", 3, 1, 0, 24, 8, 0x99, Exit("NbConvertFromV3", "13")},
     ReadingCase {"Layout4MetadataGuid", 4, 1, 2, 8, 8, 5,
                  Trace {"*** NbConvertFromV4 13 Metadata GUID of file [{T}] is not " + kDataGuid} + Exit("NbConvertFromV4", "13")},
     ReadingCase {"Layout4ParametersDiffer", 4, 2, 3, 36, 2, 1,
