@@ -5,7 +5,7 @@
 # memory.
 #
 #   bench/compare.sh [-b BUILD_DIR] [-n RUNS] [-d WORK_DIR] [-s "SIZES_MIB"]
-#                    [-f "FILE_SYSTEMS"] [-e N] [-B]
+#                    [-f "FILE_SYSTEMS"] [-e N | -c N] [-B]
 #
 # BUILD_DIR holds NimbraConvert and tools/nbmkimage (default: build beside
 # this script's folder). RUNS per measurement (default 5). WORK_DIR (default a
@@ -43,9 +43,10 @@
 # runs under /usr/bin/time -v for its peak resident set size, and one under
 # strace -c for the number of system calls it makes per MiB of map.
 # With -e N the maps drop every N-th page instead of a random quarter: long
-# groups of kept pages, as unused regions of a real image leave them, which
-# a layout 4 map shares on XFS and btrfs where it cannot share a random map's
-# short groups.
+# groups of kept pages, which a layout 4 map shares on XFS and btrfs where it
+# cannot share a random map's short groups. With -c N they drop a random
+# quarter of their clusters of N pages: dropped and kept regions of random
+# lengths, as the unused regions of a real image leave them.
 set -euo pipefail
 export LC_ALL=C
 
@@ -56,8 +57,9 @@ work=""
 sizes="256 1024"
 filesystems="own xfs btrfs"
 every=""
+cluster=""
 direct=1
-while getopts "b:n:d:s:f:e:Bh" opt; do
+while getopts "b:n:d:s:f:e:c:Bh" opt; do
     case $opt in
     b) build=$OPTARG ;;
     n) runs=$OPTARG ;;
@@ -65,8 +67,9 @@ while getopts "b:n:d:s:f:e:Bh" opt; do
     s) sizes=$OPTARG ;;
     f) filesystems=$OPTARG ;;
     e) every=$OPTARG ;;
+    c) cluster=$OPTARG ;;
     B) direct=0 ;;
-    *) sed -n '2,48p' "$0"; exit 2 ;;
+    *) sed -n '2,50p' "$0"; exit 2 ;;
     esac
 done
 converter="$build/NimbraConvert"
@@ -192,6 +195,7 @@ make_image() {
     (( blocks <= 4294967295 )) || blocks=4294967295
     rm -f "$dir"/[pwc].*
     local content=(--map-content random --drop-percent 25)
+    [[ -n $cluster ]] && content+=(--drop-cluster "$cluster")
     [[ -n $every ]] && content=(--map-content sparse --drop-every "$every")
     "$mkimage" --layout "$layout" --image-size "$blocks" "${content[@]}" \
         --data-size 1048576 --metadata-size 262144 "$dir/p" "$dir/p" "$dir/p" >/dev/null

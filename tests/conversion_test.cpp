@@ -262,8 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ToolRow {"Layout2Random",
                  {"--layout", "2", "--image-size", "40000", "--data-size", "300000", "--map-content", "random", "--seed", "7",
-                  "--drop-percent", "50"},
-                 ToolRecipe(2, [](ImageRecipe& s) { s.ImageSize = 40000, s.DataBytes = 300000, s.Content = MapContent::Random, s.Seed = 7, s.DropPercent = 50; }),
+                  "--drop-percent", "50", "--drop-cluster", "3"},
+                 ToolRecipe(2, [](ImageRecipe& s) { s.ImageSize = 40000, s.DataBytes = 300000, s.Content = MapContent::Random, s.Seed = 7, s.DropPercent = 50,
+                                                s.DropCluster = 3; }),
                  1},
         ToolRow {"Layout3Extended",
                  {"--layout=3", "--map-type", "1", "--map-table-size", "131072", "--map-page-size", "1048576", "--block-size",
@@ -300,6 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Words {"--frobnicate", "1", "B", "B", "B"}, Words {"B", "B", "B", "--seed"}, Words {"--image-size", "lots", "B", "B", "B"},
                       Words {"--image-size", "4294967296", "B", "B", "B"}, Words {"--layout", "5", "B", "B", "B"},
                       Words {"--layout", "3", "--map-type", "2", "B", "B", "B"}, Words {"--block-size", "0", "B", "B", "B"},
-                      Words {"--map-content", "full", "B", "B", "B"}, Words {"B", "B"}));
+                      Words {"--map-content", "full", "B", "B", "B"}, Words {"--drop-cluster", "0", "B", "B", "B"},
+                      Words {"B", "B"}));
 
 }  // namespace

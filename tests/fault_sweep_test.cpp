@@ -183,10 +183,13 @@ const ReliabilityImage kImages[] = {{"Layout2", ReliabilityRecipe(2, 0, 1, 34)},
                                     {"Layout4WholeMapBackup", ReliabilityRecipe(4, 0, 1, 99)}};
 std::vector<ReliabilityImage> ConverterImages() {
     std::vector<ReliabilityImage> images(std::begin(kImages), std::end(kImages));
-    // Every 17th page dropped: five groups of 16 kept pages, long enough to
-    // be shared, and a shorter last one, written.
-    ImageRecipe groups = ReliabilityRecipe(4, 0, 1, 99);
-    groups.DropEvery = 17;
+    // Every 50th page dropped: six groups of 49 kept pages, each shared in
+    // one call, and the bytes behind the last in a seventh. Two groups span
+    // the ends of the runs read at once: one ends its first run with 27
+    // pages (a share that waits for the next run), one with 5 (carried into
+    // the next run's buffer).
+    ImageRecipe groups = ReliabilityRecipe(4, 0, 1, 300);
+    groups.DropEvery = 50;
     images.push_back({"Layout4SharedPages", groups, true});
     return images;
 }
@@ -204,7 +207,7 @@ protected:
         ASSERT_EQ(cleanLines.back(), "main: Finished successfully!");
         calls = counter.Log();
         // Each long group shared where the host shares, else at most the one refusal.
-        if (GetParam().Shares) ASSERT_EQ(counter.Count(HostCall::ShareRange), 5u);
+        if (GetParam().Shares) ASSERT_EQ(counter.Count(HostCall::ShareRange), 7u);
         else ASSERT_LE(counter.Count(HostCall::ShareRange), 1u);
         converted = Snapshot(dir.Path());
     }

@@ -146,7 +146,10 @@ bool MapPageDropped(const ImageRecipe& recipe, std::uint32_t index) {
     case MapContent::Used: return false;
     case MapContent::Empty: return true;
     case MapContent::Sparse: return recipe.DropEvery != 0 && index % recipe.DropEvery == 0;
-    case MapContent::Random: return Mix((static_cast<std::uint64_t>(recipe.Seed) << 32) | index) % 100 < recipe.DropPercent;
+    case MapContent::Random: {
+        const std::uint32_t cluster = index / std::max<std::uint32_t>(recipe.DropCluster, 1);
+        return Mix((static_cast<std::uint64_t>(recipe.Seed) << 32) | cluster) % 100 < recipe.DropPercent;
+    }
     }
     return false;
 }

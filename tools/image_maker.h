@@ -9,7 +9,7 @@ enum class MapContent {
     Used,    // every map page holds live entries
     Sparse,  // every DropEvery-th page (from the first) is all 0xFFFFFFFF
     Empty,   // every page is all 0xFFFFFFFF
-    Random,  // each page dropped with probability DropPercent, seeded
+    Random,  // each cluster of DropCluster pages dropped with probability DropPercent, seeded
 };
 
 struct ImageRecipe {
@@ -29,6 +29,9 @@ struct ImageRecipe {
     MapContent Content = MapContent::Sparse;
     std::uint32_t DropEvery = 3;
     std::uint32_t DropPercent = 30;
+    // Random maps: pages dropped or kept together, as an image's unused
+    // regions leave them (1: each page alone).
+    std::uint32_t DropCluster = 1;
     std::uint32_t Seed = 1;
     // Pages of a type 0 map; 0 means one per 1024 blocks of the image.
     std::uint32_t MapPages = 0;

@@ -29,6 +29,7 @@ const char kUsage[] =
     "  --map-content used|sparse|empty|random   which map pages hold live entries (sparse)\n"
     "  --drop-every N          sparse: every N-th page is unused (3)\n"
     "  --drop-percent P        random: chance in percent that a page is unused (30)\n"
+    "  --drop-cluster N        random: pages are dropped or kept N at a time (1)\n"
     "  --seed N                seed of the map pages and file contents (1)\n"
     "  --map-pages N           pages of a plain map (one per 1024 blocks)\n"
     "  --map-data-offset N     where the map's data begins: layout 4, layout 3 type 1 (4096)\n"
@@ -74,7 +75,7 @@ MapContent Content(const std::string& text) {
 
 constexpr std::string_view kOptions[] = {
     "--layout", "--image-size", "--block-size", "--image-guid", "--data-guid", "--map-type",
-    "--map-content", "--drop-every", "--drop-percent", "--seed", "--map-pages", "--map-data-offset",
+    "--map-content", "--drop-every", "--drop-percent", "--drop-cluster", "--seed", "--map-pages", "--map-data-offset",
     "--map-table-size", "--map-page-size", "--map-text", "--data-size", "--metadata-size"};
 
 // Applies one option with its value to the recipe.
@@ -100,6 +101,9 @@ void Apply(std::string_view option, const std::string& value, ImageRecipe& recip
         recipe.DropEvery = U32(option, value);
     } else if (option == "--drop-percent") {
         recipe.DropPercent = static_cast<std::uint32_t>(Number(option, value, 100));
+    } else if (option == "--drop-cluster") {
+        recipe.DropCluster = U32(option, value);
+        if (recipe.DropCluster == 0) throw UsageError {"--drop-cluster must be at least 1"};
     } else if (option == "--seed") {
         recipe.Seed = U32(option, value);
     } else if (option == "--map-pages") {

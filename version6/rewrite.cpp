@@ -42,11 +42,12 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // also gets the bytes an in-place compaction leaves before and behind the
 // pages. From a source whose pages keep their 4096-byte boundaries (no
 // shift, as in layout 4), each long group of retained pages that lay together
-// is shared from the source instead of written, where the file system can;
-// from its first refusal (or failure) on, the run writes as everywhere else.
-// Each retained page sets its bit in kept, so that the page table can be
-// made piece by piece when the checkpoint is written. *end is the offset just
-// behind the last retained page.
+// is shared from the source instead of written, with one call however many
+// runs it spans, where the file system can, and so are the bytes behind the
+// last one: a share refused as unsupported ends the sharing, any other
+// failed share is written instead, that group alone. Each retained page sets its bit in kept, so that the page table can
+// be made piece by piece when the checkpoint is written. *end is the offset
+// just behind the last retained page.
 [[nodiscard]] NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
                     std::uint8_t* kept, const CNimbraBuffer& run, MapCheckpointHead* head, std::uint64_t* end) {
     CNimbraFile sourceFile;
@@ -72,6 +73,34 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         if (code != NB_OK) return code;
     }
     constexpr std::uint32_t kRunPages = NB_COPY_RUN / NB_MAP_PAGE;
+    constexpr std::uint64_t kPage = NB_MAP_PAGE;
+    // A share holds both files while it runs, and Windows takes less than
+    // 4 GiB a call: a longer group is shared in pieces of at most this.
+    constexpr std::uint64_t kShareMost = 0x40000000;
+    // While sharing, a group that ends a run may go on in the next one. A
+    // short one stays at the front of the buffer (carried) and the next run
+    // is read behind it; a long one waits as a share (pending), its pages
+    // summed, to grow by the next run's first group.
+    struct Share { std::uint64_t From = 0, To = 0, Length = 0; } pending;
+    std::uint32_t carried = 0;
+    CNimbraBuffer again;  // a pending share written instead: its pages are read once more
+    const auto sharePending = [&]() -> NbResult {
+        const Share s = pending;
+        pending = {};
+        if (s.Length == 0) return NB_OK;
+        const NbResult shared = share ? NbShareFileRange(*in, s.From, file, s.To, s.Length) : NB_NOT_SUPPORTED;
+        if (shared == NB_OK) return NB_OK;
+        if (shared == NB_NOT_SUPPORTED) share = false;
+        NbResult c = again.Data != nullptr ? NB_OK : again.Allocate(NB_COPY_RUN, false);
+        for (std::uint64_t done = 0; c == NB_OK && done < s.Length;) {
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.Length - done, again.Size));
+            c = in->SeekRead(s.From + done, again.Data, n, nullptr);
+            if (c == NB_OK) c = file.SeekWrite(s.To + done, again.Data, n);
+            if (c == NB_OK) file.StartWriteback(s.To + done, n);
+            done += n;
+        }
+        return c;
+    };
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
         if (page >= entries) {
@@ -80,16 +109,20 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
             return NB_INVALID_DATA;
         }
         // Whole pages only: a last page cut short fails as a short read.
-        std::uint64_t pages = (inSize - readAt + NB_MAP_PAGE - 1) / NB_MAP_PAGE;
-        pages = std::min<std::uint64_t>({pages, kRunPages, entries - page});
-        const auto bytes = static_cast<std::uint32_t>(pages * NB_MAP_PAGE);
-        code = in->SeekRead(readAt, run.Data, bytes, nullptr);
+        std::uint64_t pages = (inSize - readAt + kPage - 1) / kPage;
+        pages = std::min<std::uint64_t>({pages, kRunPages - carried, entries - page});
+        const auto bytes = static_cast<std::uint32_t>(pages * kPage);
+        code = in->SeekRead(readAt, run.Data + carried * kPage, bytes, nullptr);
         if (code != NB_OK) return code;
         NbProgressAdvance(bytes);
-        // The retained pages, as groups of neighbours: first page and count.
+        // The buffer's retained pages, as groups of neighbours: first page
+        // and count. The carried pages, summed before, open the first group.
+        const auto window = static_cast<std::uint32_t>(carried + pages);
+        const std::uint64_t windowFrom = readAt - carried * kPage;
         std::uint32_t groupFirst[kRunPages], groupPages[kRunPages], groups = 0, retained = 0;
-        for (std::uint32_t k = 0; k < pages; ++k, ++page) {
-            const std::uint8_t* at = run.Data + static_cast<std::size_t>(k) * NB_MAP_PAGE;
+        if (carried > 0) groupFirst[0] = 0, groupPages[0] = carried, groups = 1;
+        for (std::uint32_t k = carried; k < window; ++k, ++page) {
+            const std::uint8_t* at = run.Data + k * kPage;
             if (PageIsUnused(at)) continue;
             head->PageCrc = NbCrc32Update(at, NB_MAP_PAGE, head->PageCrc);
             ++head->PageCount;
@@ -102,23 +135,50 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
                 ++groups;
             }
         }
-        const bool unchanged = source == nullptr && writeAt == readAt && retained == pages;
-        if (retained > 0 && !unchanged) {
+        std::uint64_t to = writeAt - carried * kPage;  // the new place of the buffer's first retained page
+        writeAt += retained * kPage;
+        readAt += bytes;
+        carried = 0;
+        const bool more = share && readAt < inSize;
+        std::uint32_t g = 0;
+        if (pending.Length > 0) {
+            if (groups > 0 && groupFirst[0] == 0 && pending.Length + groupPages[0] * kPage <= kShareMost) {
+                pending.Length += groupPages[0] * kPage;
+                to += groupPages[0] * kPage;
+                g = 1;
+                if (groups == 1 && groupPages[0] == window && more) continue;
+            }
+            code = sharePending();
+            if (code != NB_OK) return code;
+        }
+        // The group that ends the buffer waits for the next run.
+        std::uint32_t carry = 0;  // its first page, when it is carried
+        if (more && groups > g && groupFirst[groups - 1] + groupPages[groups - 1] == window) {
+            --groups;
+            if (groupPages[groups] >= NB_SHARE_FEWEST_PAGES)
+                pending = {windowFrom + groupFirst[groups] * kPage, writeAt - groupPages[groups] * kPage,
+                           groupPages[groups] * kPage};
+            else
+                carry = groupFirst[groups], carried = groupPages[groups];
+        }
+        const bool unchanged = source == nullptr && to == windowFrom && retained == pages;
+        if (g < groups && !unchanged) {
             // Long groups are shared; the others are closed up in the
             // buffer and written, neighbours in the new file with one call.
-            std::uint64_t to = writeAt, pendingTo = writeAt;
-            std::uint32_t placed = 0, pendingFrom = 0;
-            for (std::uint32_t g = 0; g <= groups; ++g) {
+            std::uint64_t pendingTo = to;
+            std::uint32_t placed = groupFirst[g], pendingFrom = placed;
+            for (; g <= groups; ++g) {
                 const bool last = g == groups;
-                const std::uint64_t length = last ? 0 : std::uint64_t {groupPages[g]} * NB_MAP_PAGE;
+                const std::uint64_t length = last ? 0 : groupPages[g] * kPage;
                 bool shared = false;
                 if (!last && share && groupPages[g] >= NB_SHARE_FEWEST_PAGES) {
-                    shared = NbShareFileRange(*in, readAt + std::uint64_t {groupFirst[g]} * NB_MAP_PAGE, file, to, length) == NB_OK;
-                    share = shared;
+                    const NbResult c = NbShareFileRange(*in, windowFrom + groupFirst[g] * kPage, file, to, length);
+                    shared = c == NB_OK;
+                    if (c == NB_NOT_SUPPORTED) share = false;
                 }
                 if ((last || shared) && placed > pendingFrom) {
-                    const std::uint32_t n = (placed - pendingFrom) * NB_MAP_PAGE;
-                    code = file.SeekWrite(pendingTo, run.Data + static_cast<std::size_t>(pendingFrom) * NB_MAP_PAGE, n);
+                    const auto n = static_cast<std::uint32_t>((placed - pendingFrom) * kPage);
+                    code = file.SeekWrite(pendingTo, run.Data + pendingFrom * kPage, n);
                     if (code != NB_OK) return code;
                     // The medium works while the next run is read and summed.
                     file.StartWriteback(pendingTo, n);
@@ -130,19 +190,25 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
                     continue;
                 }
                 if (groupFirst[g] != placed)
-                    std::memmove(run.Data + static_cast<std::size_t>(placed) * NB_MAP_PAGE,
-                                 run.Data + static_cast<std::size_t>(groupFirst[g]) * NB_MAP_PAGE, length);
+                    std::memmove(run.Data + placed * kPage, run.Data + groupFirst[g] * kPage, length);
                 placed += groupPages[g];
             }
         }
-        writeAt += std::uint64_t {retained} * NB_MAP_PAGE;
-        readAt += bytes;
+        if (carried > 0) std::memmove(run.Data, run.Data + carry * kPage, carried * kPage);
     }
+    code = sharePending();
+    if (code != NB_OK) return code;
     // Behind the last retained page an in-place compaction leaves the bytes
-    // that stood there: the source's, Shift bytes further back.
+    // that stood there: the source's, Shift bytes further back; shared in one
+    // call where the pages are, else copied.
     if (source != nullptr && writeAt - shift < inSize) {
-        code = NbCopyFileRange(*in, writeAt - shift, file, writeAt, inSize - (writeAt - shift), run);
-        if (code != NB_OK) return code;
+        const std::uint64_t from = writeAt - shift, length = inSize - from;
+        if (share && NbShareFileRange(*in, from, file, writeAt, length) == NB_OK) {
+            NbProgressAdvance(length);
+        } else {
+            code = NbCopyFileRange(*in, from, file, writeAt, length, run);
+            if (code != NB_OK) return code;
+        }
     }
     *end = writeAt;
     return NB_OK;

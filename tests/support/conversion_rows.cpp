@@ -65,6 +65,12 @@ std::vector<ConversionRow> ConversionRows() {
         // dropped pages fall inside runs and on their first and last pages.
         {.Name = "L2RandomTwoRunsAndAPart", .Layout = 2, .Content = MapContent::Random, .ImageSize = 1024 * 333},
         {.Name = "L4SparseDropsOnRunEdges", .Layout = 4, .DropEvery = 128, .ImageSize = 1024 * 257 - 5},
+        // Long groups of kept pages across the ends of the runs, which a
+        // layout 4 map shares each in one piece: groups of 99 that a run's
+        // end cuts after 3 to 95 of their pages (fewer than 16, or more),
+        // and groups of 299 that fill a whole run between their ends.
+        {.Name = "L4PlainEvery100thPageDropped", .Layout = 4, .DropEvery = 100, .ImageSize = 1024 * 2500},
+        {.Name = "L4PlainEvery300thPageDropped", .Layout = 4, .DropEvery = 300, .ImageSize = 1024 * 2500},
         // Checkpoints larger than one run are written piece by piece: a page
         // table of 140,000 entries for a short plain map, and a 600,000-byte
         // table of an extended map.
