@@ -45,9 +45,10 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
 // is shared from the source instead of written, with one call however many
 // runs it spans, where the file system can, and so are the bytes behind the
 // last one: a share refused as unsupported ends the sharing, any other
-// failed share is written instead, that group alone. Each retained page sets its bit in kept, so that the page table can
-// be made piece by piece when the checkpoint is written. *end is the offset
-// just behind the last retained page.
+// failed share is written instead, that group alone. Each retained page
+// sets its bit in kept, so that the page table can be made piece by piece
+// when the checkpoint is written. *end is the offset just behind the last
+// retained page.
 [[nodiscard]] NbResult CompactMap(CNimbraFile& file, const NbMapSource* source, const ImageParameters& p, std::uint64_t entries,
                     std::uint8_t* kept, const CNimbraBuffer& run, MapCheckpointHead* head, std::uint64_t* end) {
     CNimbraFile sourceFile;
