@@ -2,9 +2,9 @@
 # The Windows stage of scripts/test.sh, also run alone: installs MinGW-w64 and
 # Wine when missing, cross-builds the three programs and the tests for 64-bit
 # Windows, runs every test under Wine through ctest (the in-process fault
-# sweeps at every NB_SWEEP_STRIDE-th host call, 4 unless set; the kills, power
+# sweeps at every NB_SWEEP_STRIDE-th host call, 12 unless set; the kills, power
 # losses and pairs of programs, a process each, at every NB_CHILD_STRIDE-th,
-# 8 unless set), compares the Windows converter with the Linux one on
+# 16 unless set), compares the Windows converter with the Linux one on
 # images the Linux nbmkimage makes (scripts/windows-parity.sh), and builds
 # and checks the ZIP package. Wine runs headless in a prefix of its own under
 # build-windows/, never in ~/.wine.
@@ -23,7 +23,7 @@ step
 jobs=$(nproc)
 export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no Mono or Gecko installer, no menu entries
-export NB_CHILD_STRIDE="${NB_CHILD_STRIDE:-8}" NB_SWEEP_STRIDE="${NB_SWEEP_STRIDE:-4}"
+export NB_CHILD_STRIDE="${NB_CHILD_STRIDE:-16}" NB_SWEEP_STRIDE="${NB_SWEEP_STRIDE:-12}"
 unset DISPLAY WAYLAND_DISPLAY
 # The wineserver of this prefix (started by the first Wine program) ends with the stage.
 trap 'wineserver -k 2>/dev/null || true' EXIT

@@ -78,10 +78,11 @@ private:
 bool EndedByCrash(int status);
 
 // Which host calls the fault tests take: every N-th only when told to, as
-// under Wine, where each run is slow (a child process costs a fifth of a
-// second). NB_CHILD_STRIDE=N for the tests that run a child process per call
-// (kills, power losses, pairs of programs), NB_SWEEP_STRIDE=N for the
-// in-process fault sweeps; unset or 0, every call.
+// scripts/test.sh does for the builds where each run is slow (sanitizers,
+// Wine, where a child process costs a fifth of a second). NB_CHILD_STRIDE=N
+// for the tests that run a child process per call (kills, power losses,
+// pairs of programs), NB_SWEEP_STRIDE=N for the in-process fault sweeps;
+// unset, 0 or 1, every call.
 inline std::uint64_t StrideFrom(const char* variable) {
     const char* text = std::getenv(variable);
     const unsigned long long stride = text != nullptr ? std::strtoull(text, nullptr, 10) : 1;
