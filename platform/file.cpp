@@ -545,7 +545,7 @@ NbResult CNimbraFile::TakeOwnershipOf(CNimbraFile& original) {
 }
 
 NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
-                          std::uint64_t length, const CNimbraBuffer& buffer) {
+                          std::uint64_t length, const CNimbraBuffer& buffer, bool counted) {
     if (length == 0) return NB_OK;
     if (buffer.Data == nullptr || buffer.Size == 0) NB_RETURN("NbCopyFileChunks", NB_INVALID_ADDRESS);
     // The file first, then its copy, each traced as the file objects trace.
@@ -556,7 +556,7 @@ NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& 
         code = source.Read(buffer.Data, chunk);
         if (code == NB_OK) code = target.Write(buffer.Data, chunk);
         if (code != NB_OK) break;
-        NbProgressAdvance(chunk);
+        if (!counted) NbProgressAdvance(chunk);
         target.StartWriteback(to, chunk);
         to += chunk;
         length -= chunk;

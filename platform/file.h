@@ -139,9 +139,10 @@ private:
 // through the buffer, in pieces of at most its size: a seek of each file,
 // then a read and a write per piece, each failure traced by the file object
 // that met it (a source that ends early fails the read with 996). Each piece
-// counts on the progress line (platform/progress.h) while one is under way.
+// counts on the progress line (platform/progress.h) while one is under way,
+// unless counted says its bytes were counted already.
 [[nodiscard]] NbResult NbCopyFileChunks(CNimbraFile& source, std::uint64_t from, CNimbraFile& target, std::uint64_t to,
-                          std::uint64_t length, const CNimbraBuffer& buffer);
+                                        std::uint64_t length, const CNimbraBuffer& buffer, bool counted = false);
 // The same bytes, copied inside the system where the host can: for long
 // runs, where that pays. From the first piece the system does not copy whole,
 // the rest goes through NbCopyFileChunks, so a failure is traced as there.

@@ -92,15 +92,8 @@ void FillCheckpointHead(std::uint8_t* bytes, const NbSignature& signature, std::
         const NbResult shared = share ? NbShareFileRange(*in, s.From, file, s.To, s.Length) : NB_NOT_SUPPORTED;
         if (shared == NB_OK) return NB_OK;
         if (shared == NB_NOT_SUPPORTED) share = false;
-        NbResult c = again.Data != nullptr ? NB_OK : again.Allocate(NB_COPY_RUN, false);
-        for (std::uint64_t done = 0; c == NB_OK && done < s.Length;) {
-            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.Length - done, again.Size));
-            c = in->SeekRead(s.From + done, again.Data, n, nullptr);
-            if (c == NB_OK) c = file.SeekWrite(s.To + done, again.Data, n);
-            if (c == NB_OK) file.StartWriteback(s.To + done, n);
-            done += n;
-        }
-        return c;
+        const NbResult c = again.Data != nullptr ? NB_OK : again.Allocate(NB_COPY_RUN, false);
+        return c != NB_OK ? c : NbCopyFileChunks(*in, s.From, file, s.To, s.Length, again, true);
     };
     std::uint64_t readAt = body, writeAt = p.MapDataOffset, page = 0;
     while (readAt < inSize) {
